@@ -1,0 +1,50 @@
+// Serial probe: check that a bus opens, flush it and close it again. Nothing is sent
+// or read.
+#include <hx/serial.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static void __print_usage(void)
+{
+    std::printf("\n");
+    std::printf("Usage: hx_serial_echo {bus}\n");
+    std::printf("This sends a short message out the specified bus and then\n");
+    std::printf("reads it back in. This requires connecting RX to TX to make a loopback.\n");
+    std::printf("For Brantle or Tamsel specify bus 0,1,2 or 5\n");
+    std::printf("\n");
+}
+
+int main(int argc, char* argv[])
+{
+    const char test_str[] = "Hello World";
+    const int bytes = static_cast<int>(std::strlen(test_str));
+    unsigned char buf[32];
+    int bus;
+
+    if (argc != 2) {
+        __print_usage();
+        return -1;
+    }
+    bus = std::atoi(argv[1]);
+    if (bus != 0 && bus != 1 && bus != 2 && bus != 5) {
+        __print_usage();
+        return -1;
+    }
+
+    std::printf("\ntesting UART bus %d\n\n", bus);
+    if (hx_uart_init(bus, 115200, 0.5, 0, 1, 0)) {
+        std::printf("Failed to hx_uart_init%d\n", bus);
+        return -1;
+    }
+
+    std::printf("Sending  %d bytes: %s \n", bytes, test_str);
+    hx_uart_flush(bus);
+
+    std::printf("reading bytes:\n");
+    std::memset(buf, 0, sizeof(buf));
+
+    hx_uart_close(bus);
+    return 0;
+}

@@ -1,0 +1,194 @@
+#include "button_events.h"
+
+#include "hx/button.h"
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <linux/gpio.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace hx::button_events {
+
+namespace {
+
+struct button {
+    int chip;
+    int pin;
+    int polarity;
+    int fd = -1;  // -1 when the slot is free
+    std::atomic<callback> press{nullptr};
+    std::atomic<callback> release{nullptr};
+};
+
+// The table only grows while the watcher runs (attach under the lock, then a wake-up);
+// callbacks are swapped atomically so a registration never waits for a callback.
+std::array<button, HX_BUTTON_MAX> table{};
+pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+int wake_fd = -1;  // eventfd: 1 = table changed, more = stop
+bool watcher_running = false;
+pthread_t watcher;
+std::atomic<bool> stopping{false};
+
+button* find(int chip, int pin)
+{
+    for (button& b : table) {
+        if (b.fd >= 0 && b.chip == chip && b.pin == pin) return &b;
+    }
+    return nullptr;
+}
+
+void dispatch(button& b, const gpio_v2_line_event& ev)
+{
+    const bool rising = ev.id == GPIO_V2_LINE_EVENT_RISING_EDGE;
+    const bool pressed = b.polarity == HX_BUTTON_PRESSED_LOW ? !rising : rising;
+    const callback cb = pressed ? b.press.load() : b.release.load();
+    if (cb != nullptr) cb();
+}
+
+void* watch(void*)
+{
+    std::array<pollfd, HX_BUTTON_MAX + 1> fds{};
+    std::array<button*, HX_BUTTON_MAX + 1> owner{};
+    for (;;) {
+        int n = 0;
+        fds[n++] = pollfd{wake_fd, POLLIN, 0};
+        pthread_mutex_lock(&lock);
+        for (button& b : table) {
+            if (b.fd < 0) continue;
+            owner[n] = &b;
+            fds[n++] = pollfd{b.fd, POLLIN, 0};
+        }
+        pthread_mutex_unlock(&lock);
+
+        if (poll(fds.data(), static_cast<nfds_t>(n), -1) < 0) {
+            if (errno == EINTR) continue;
+            std::perror("ERROR in the button watcher, poll");
+            return nullptr;
+        }
+        if (fds[0].revents & POLLIN) {
+            uint64_t v = 0;
+            if (read(wake_fd, &v, sizeof v) < 0) v = 0;
+            if (stopping.load()) return nullptr;
+            continue;  // the table changed: poll the new set
+        }
+        for (int i = 1; i < n; ++i) {
+            if (fds[i].revents & POLLIN) {
+                // The kernel hands out whole records; a short tail cannot happen.
+                gpio_v2_line_event ev[16];
+                const ssize_t r = read(fds[i].fd, ev, sizeof ev);
+                for (ssize_t k = 0; k < r / static_cast<ssize_t>(sizeof ev[0]); ++k) {
+                    dispatch(*owner[i], ev[k]);
+                }
+            } else if (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+                // A line that went away is dropped from the watch, not spun on.
+                pthread_mutex_lock(&lock);
+                close(owner[i]->fd);
+                owner[i]->fd = -1;
+                pthread_mutex_unlock(&lock);
+            }
+        }
+    }
+}
+
+void wake(uint64_t v)
+{
+    if (write(wake_fd, &v, sizeof v) < 0) std::perror("ERROR in the button service, eventfd");
+}
+
+}  // namespace
+
+int attach(const char* who, int chip, int pin, int polarity, int line_fd)
+{
+    pthread_mutex_lock(&lock);
+    button* slot = nullptr;
+    for (button& b : table) {
+        if (b.fd < 0) {
+            slot = &b;
+            break;
+        }
+    }
+    int rc = 0;
+    if (slot == nullptr) {
+        std::fprintf(stderr, "ERROR in %s, at most %d buttons\n", who, HX_BUTTON_MAX);
+        rc = -1;
+    } else if (wake_fd < 0 && (wake_fd = eventfd(0, EFD_CLOEXEC)) < 0) {
+        std::fprintf(stderr, "ERROR in %s, eventfd: %s\n", who, std::strerror(errno));
+        rc = -1;
+    } else if (!watcher_running) {
+        stopping.store(false);
+        const int err = pthread_create(&watcher, nullptr, watch, nullptr);
+        if (err != 0) {
+            std::fprintf(stderr, "ERROR in %s, can't start the watcher: %s\n", who, std::strerror(err));
+            rc = -1;
+        } else {
+            watcher_running = true;
+        }
+    }
+    if (rc == 0) {
+        slot->chip = chip;
+        slot->pin = pin;
+        slot->polarity = polarity;
+        slot->press.store(nullptr);
+        slot->release.store(nullptr);
+        slot->fd = line_fd;
+    } else {
+        close(line_fd);
+    }
+    pthread_mutex_unlock(&lock);
+    if (rc == 0) wake(1);
+    return rc;
+}
+
+bool attached(int chip, int pin)
+{
+    pthread_mutex_lock(&lock);
+    const bool found = find(chip, pin) != nullptr;
+    pthread_mutex_unlock(&lock);
+    return found;
+}
+
+int set_callbacks(int chip, int pin, callback press, callback release)
+{
+    pthread_mutex_lock(&lock);
+    button* b = find(chip, pin);
+    if (b != nullptr) {
+        b->press.store(press);
+        b->release.store(release);
+    }
+    pthread_mutex_unlock(&lock);
+    if (b == nullptr) {
+        std::fprintf(stderr,
+                     "ERROR in hx_button_set_callbacks, button %d,%d is not set up, call "
+                     "hx_button_init first\n",
+                     chip, pin);
+        return -1;
+    }
+    return 0;
+}
+
+void detach_all()
+{
+    if (watcher_running) {
+        stopping.store(true);
+        wake(2);
+        pthread_join(watcher, nullptr);
+        watcher_running = false;
+    }
+    pthread_mutex_lock(&lock);
+    for (button& b : table) {
+        if (b.fd >= 0) close(b.fd);
+        b.fd = -1;
+    }
+    if (wake_fd >= 0) close(wake_fd);
+    wake_fd = -1;
+    pthread_mutex_unlock(&lock);
+}
+
+}  // namespace hx::button_events

@@ -1,0 +1,239 @@
+// Serial service: termios on /dev/ttyS<bus>, reads bounded by ppoll.
+#include "hx/serial.h"
+
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int bus_count = HX_UART_MAX_BUS + 1;
+constexpr int no_fd = -1;
+
+struct rate {
+    int baud;
+    speed_t code;
+};
+constexpr std::array<rate, 30> rates = {{
+    {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200}, {300, B300},
+    {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400}, {4800, B4800},
+    {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
+    {230400, B230400}, {460800, B460800}, {500000, B500000}, {576000, B576000},
+    {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000},
+    {4000000, B4000000},
+}};
+
+std::array<int, bus_count> fd = {no_fd, no_fd, no_fd, no_fd, no_fd, no_fd};
+std::array<timespec, bus_count> timeout{};
+
+int fail(const char* who, const char* what)
+{
+    std::fprintf(stderr, "ERROR in %s, %s\n", who, what);
+    return -1;
+}
+
+int fail_errno(const char* who, const char* what)
+{
+    std::fprintf(stderr, "ERROR in %s, %s: %s\n", who, what, std::strerror(errno));
+    return -1;
+}
+
+bool valid_bus(const char* who, int bus)
+{
+    if (bus >= 0 && bus < bus_count) return true;
+    std::fprintf(stderr, "ERROR in %s, bus must be between 0 and %d\n", who, HX_UART_MAX_BUS);
+    return false;
+}
+
+// The descriptor of an open bus, or -1 after reporting.
+int open_fd(const char* who, int bus)
+{
+    if (!valid_bus(who, bus)) return -1;
+    if (fd[bus] == no_fd) {
+        std::fprintf(stderr, "ERROR in %s, bus %d is not open, call hx_uart_init first\n", who, bus);
+        return -1;
+    }
+    return fd[bus];
+}
+
+timespec now()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t;
+}
+
+timespec add(timespec a, timespec b)
+{
+    a.tv_sec += b.tv_sec;
+    a.tv_nsec += b.tv_nsec;
+    if (a.tv_nsec >= 1000000000L) {
+        a.tv_sec += 1;
+        a.tv_nsec -= 1000000000L;
+    }
+    return a;
+}
+
+// Time left until deadline, never negative.
+timespec left(timespec deadline)
+{
+    const timespec t = now();
+    timespec d{deadline.tv_sec - t.tv_sec, deadline.tv_nsec - t.tv_nsec};
+    if (d.tv_nsec < 0) {
+        d.tv_sec -= 1;
+        d.tv_nsec += 1000000000L;
+    }
+    if (d.tv_sec < 0) return timespec{0, 0};
+    return d;
+}
+
+// Reads up to n bytes that arrive before deadline (stopping early after a '\n' when
+// line is set). The descriptor never blocks (VMIN = VTIME = 0); ppoll does the waiting.
+int read_until(const char* who, int f, unsigned char* buf, int n, timespec deadline, bool line)
+{
+    int got = 0;
+    while (got < n) {
+        pollfd p{f, POLLIN, 0};
+        timespec rest = left(deadline);
+        const int ready = ppoll(&p, 1, &rest, nullptr);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return fail_errno(who, "poll");
+        }
+        if (ready == 0) break;  // time-out: report what arrived so far
+        // One byte at a time for lines, so nothing after the line is consumed.
+        const ssize_t r = read(f, buf + got, line ? 1 : static_cast<size_t>(n - got));
+        if (r < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            return fail_errno(who, "read");
+        }
+        if (r == 0) {
+            if (p.revents & (POLLHUP | POLLERR)) return fail(who, "the line hung up");
+            continue;
+        }
+        got += static_cast<int>(r);
+        if (line && buf[got - 1] == '\n') break;
+    }
+    return got;
+}
+
+}  // namespace
+
+extern "C" {
+
+int hx_uart_init(int bus, int baudrate, float timeout_s, int canonical_en, int stop_bits,
+                 int parity_en)
+{
+    constexpr const char* who = "hx_uart_init";
+    if (!valid_bus(who, bus)) return -1;
+    speed_t code = 0;
+    for (const rate& r : rates) {
+        if (r.baud == baudrate) code = r.code;
+    }
+    if (code == 0) return fail(who, "baud rate not offered by termios");
+    if (!(timeout_s >= 0.0f && timeout_s <= 25.5f)) return fail(who, "time-out must be 0 to 25.5 s");
+    if (stop_bits != 1 && stop_bits != 2) return fail(who, "stop bits must be 1 or 2");
+    if (fd[bus] != no_fd) hx_uart_close(bus);
+
+    char path[16];
+    std::snprintf(path, sizeof path, "/dev/ttyS%d", bus);
+    // O_NOCTTY: a program without a terminal must not adopt the bus as its own.
+    const int f = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (f < 0) {
+        std::fprintf(stderr, "ERROR in %s, can't open %s: %s\n", who, path, std::strerror(errno));
+        return -1;
+    }
+    termios t{};
+    if (tcgetattr(f, &t) != 0) {
+        fail_errno(who, "tcgetattr");
+        close(f);
+        return -1;
+    }
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    if (stop_bits == 2) t.c_cflag |= CSTOPB;
+    if (parity_en) t.c_cflag |= PARENB;
+    if (canonical_en) t.c_lflag |= ICANON;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (cfsetispeed(&t, code) != 0 || cfsetospeed(&t, code) != 0 ||
+        tcsetattr(f, TCSANOW, &t) != 0) {
+        fail_errno(who, "can't configure the bus");
+        close(f);
+        return -1;
+    }
+    tcflush(f, TCIOFLUSH);
+    const double whole = std::floor(static_cast<double>(timeout_s));
+    timeout[bus] = timespec{static_cast<time_t>(whole),
+                            static_cast<long>((static_cast<double>(timeout_s) - whole) * 1e9)};
+    fd[bus] = f;
+    return 0;
+}
+
+int hx_uart_close(int bus)
+{
+    const int f = open_fd("hx_uart_close", bus);
+    if (f < 0) return -1;
+    close(f);
+    fd[bus] = no_fd;
+    return 0;
+}
+
+int hx_uart_flush(int bus)
+{
+    const int f = open_fd("hx_uart_flush", bus);
+    if (f < 0) return -1;
+    if (tcflush(f, TCIOFLUSH) != 0) return fail_errno("hx_uart_flush", "tcflush");
+    return 0;
+}
+
+int hx_uart_write(int bus, const void* data, int bytes)
+{
+    constexpr const char* who = "hx_uart_write";
+    const int f = open_fd(who, bus);
+    if (f < 0) return -1;
+    if (data == nullptr || bytes <= 0) return fail(who, "data must not be NULL and bytes must be > 0");
+    const auto* p = static_cast<const unsigned char*>(data);
+    int done = 0;
+    while (done < bytes) {
+        const ssize_t w = write(f, p + done, static_cast<size_t>(bytes - done));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return fail_errno(who, "write");
+        }
+        done += static_cast<int>(w);
+    }
+    return done;
+}
+
+int hx_uart_read_bytes(int bus, void* buf, int bytes)
+{
+    constexpr const char* who = "hx_uart_read_bytes";
+    const int f = open_fd(who, bus);
+    if (f < 0) return -1;
+    if (buf == nullptr || bytes <= 0) return fail(who, "buf must not be NULL and bytes must be > 0");
+    return read_until(who, f, static_cast<unsigned char*>(buf), bytes, add(now(), timeout[bus]),
+                      false);
+}
+
+int hx_uart_read_line(int bus, void* buf, int max_bytes)
+{
+    constexpr const char* who = "hx_uart_read_line";
+    const int f = open_fd(who, bus);
+    if (f < 0) return -1;
+    if (buf == nullptr || max_bytes < 2) return fail(who, "buf must not be NULL and max_bytes >= 2");
+    auto* b = static_cast<unsigned char*>(buf);
+    const int n = read_until(who, f, b, max_bytes - 1, add(now(), timeout[bus]), true);
+    if (n >= 0) b[n] = '\0';
+    return n;
+}
+
+}  // extern "C"
