@@ -1,0 +1,286 @@
+#include "board_sandbox.h"
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace sandbox {
+
+namespace {
+
+bool inside = false;
+std::array<int, 4> saved_dev{-1, -1, -1, -1};  // O_PATH handles of the real nodes
+constexpr std::array<const char*, 4> dev_nodes = {"null", "zero", "full", "urandom"};
+constexpr off_t pru_ram_phys = 0x4A310000;
+constexpr size_t pru_ram_size = 0x3000;
+volatile uint32_t* ram_view = nullptr;
+
+struct serial_line {
+    int master = -1;
+    std::thread echo;
+    std::atomic<bool> stop{false};
+};
+std::vector<serial_line*> lines;
+
+[[noreturn]] void die(const char* what, const std::string& path)
+{
+    std::fprintf(stderr, "sandbox: %s %s: %s\n", what, path.c_str(), std::strerror(errno));
+    std::abort();
+}
+
+void check(int rc, const char* what, const std::string& path)
+{
+    if (rc != 0) die(what, path);
+}
+
+void write_file(const char* path, const char* text)
+{
+    const int f = open(path, O_WRONLY);
+    if (f < 0 || write(f, text, std::strlen(text)) < 0) die("write", path);
+    close(f);
+}
+
+void make_parents(const std::string& path)
+{
+    for (size_t i = 1; (i = path.find('/', i)) != std::string::npos; ++i) {
+        const std::string dir = path.substr(0, i);
+        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) die("mkdir", dir);
+    }
+}
+
+void stop_serial()
+{
+    for (serial_line* l : lines) {
+        l->stop = true;
+        if (l->echo.joinable()) l->echo.join();
+        close(l->master);
+        delete l;
+    }
+    lines.clear();
+}
+
+void mount_fresh()
+{
+    check(mount("sysfs-standin", "/sys", "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0755"),
+          "mount tmpfs on", "/sys");
+    check(mount("dev-standin", "/dev", "tmpfs", MS_NOSUID, "mode=0755"), "mount tmpfs on", "/dev");
+    for (size_t i = 0; i < dev_nodes.size(); ++i) {
+        const std::string node = std::string("/dev/") + dev_nodes[i];
+        put(node, "");
+        const std::string src = "/proc/self/fd/" + std::to_string(saved_dev[i]);
+        check(mount(src.c_str(), node.c_str(), nullptr, MS_BIND, nullptr), "bind", node);
+    }
+    // A private devpts instance; the machine's own ptmx does not work across instances.
+    make_dir("/dev/pts");
+    check(mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620"),
+          "mount devpts on", "/dev/pts");
+    check(symlink("pts/ptmx", "/dev/ptmx"), "symlink", "/dev/ptmx");
+}
+
+}  // namespace
+
+bool enter(std::string* why)
+{
+    if (inside) return true;
+    const uid_t uid = geteuid();
+    const gid_t gid = getegid();
+    if (unshare(CLONE_NEWNS) != 0) {
+        // Not root: a user namespace grants the mount rights inside it alone.
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+            *why = std::string("unshare: ") + std::strerror(errno);
+            return false;
+        }
+        char map[64];
+        write_file("/proc/self/setgroups", "deny");
+        std::snprintf(map, sizeof map, "0 %u 1", static_cast<unsigned>(uid));
+        write_file("/proc/self/uid_map", map);
+        std::snprintf(map, sizeof map, "0 %u 1", static_cast<unsigned>(gid));
+        write_file("/proc/self/gid_map", map);
+    }
+    // First of all: nothing mounted below may propagate back to the machine's /sys or /dev.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        *why = std::string("make mounts private: ") + std::strerror(errno);
+        return false;
+    }
+    for (size_t i = 0; i < dev_nodes.size(); ++i) {
+        const std::string node = std::string("/dev/") + dev_nodes[i];
+        saved_dev[i] = open(node.c_str(), O_PATH | O_CLOEXEC);
+        if (saved_dev[i] < 0) die("open", node);
+    }
+    mount_fresh();
+    inside = true;
+    return true;
+}
+
+bool entered() { return inside; }
+
+void reset()
+{
+    if (!inside) return;
+    stop_serial();
+    if (ram_view != nullptr) munmap(const_cast<uint32_t*>(ram_view), pru_ram_size);
+    ram_view = nullptr;
+    // A lazy unmount takes /dev's submounts (devpts, the bound nodes) along.
+    check(umount2("/sys", MNT_DETACH), "umount", "/sys");
+    check(umount2("/dev", MNT_DETACH), "umount", "/dev");
+    mount_fresh();
+}
+
+void put(const std::string& path, std::string_view content)
+{
+    make_parents(path);
+    const int f = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (f < 0) die("create", path);
+    if (!content.empty() && write(f, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+        die("write", path);
+    close(f);
+}
+
+std::string get(const std::string& path)
+{
+    const int f = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (f < 0) die("open", path);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(f, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    close(f);
+    return out;
+}
+
+void make_dir(const std::string& path)
+{
+    make_parents(path + "/");
+}
+
+void remove(const std::string& path)
+{
+    if (unlink(path.c_str()) != 0 && rmdir(path.c_str()) != 0) die("remove", path);
+}
+
+void make_fifo(const std::string& path)
+{
+    make_parents(path);
+    ::unlink(path.c_str());
+    check(mkfifo(path.c_str(), 0644), "mkfifo", path);
+}
+
+void bind(const std::string& src, const std::string& dst, bool read_only)
+{
+    struct stat st{};
+    if (stat(dst.c_str(), &st) != 0) put(dst, "");
+    check(mount(src.c_str(), dst.c_str(), nullptr, MS_BIND, nullptr), "bind over", dst);
+    if (read_only)
+        check(mount(nullptr, dst.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr),
+              "remount read-only", dst);
+}
+
+namespace {
+std::string eqep_dir(int ch)
+{
+    static constexpr std::array<const char*, 3> dirs = {
+        "/sys/devices/platform/ocp/48300000.epwmss/48300180.eqep",
+        "/sys/devices/platform/ocp/48302000.epwmss/48302180.eqep",
+        "/sys/devices/platform/ocp/48304000.epwmss/48304180.eqep",
+    };
+    return dirs.at(static_cast<size_t>(ch - 1));
+}
+std::string rproc_dir(int core) { return "/sys/class/remoteproc/remoteproc" + std::to_string(core + 1); }
+}  // namespace
+
+void add_eqep()
+{
+    for (int ch = 1; ch <= 3; ++ch) {
+        put(eqep_dir(ch) + "/enabled", "0\n");
+        put(eqep_dir(ch) + "/position", "0\n");
+    }
+}
+std::string eqep_enabled(int ch) { return eqep_dir(ch) + "/enabled"; }
+std::string eqep_position(int ch) { return eqep_dir(ch) + "/position"; }
+
+void add_remoteproc()
+{
+    for (int core = 0; core < 2; ++core) {
+        put(rproc_dir(core) + "/firmware", "");
+        put(rproc_dir(core) + "/state", "offline\n");
+    }
+}
+std::string remoteproc_state(int core) { return rproc_dir(core) + "/state"; }
+std::string remoteproc_firmware(int core) { return rproc_dir(core) + "/firmware"; }
+
+void add_dev_mem()
+{
+    put("/dev/mem", "");
+    check(truncate("/dev/mem", pru_ram_phys + static_cast<off_t>(pru_ram_size)), "truncate", "/dev/mem");
+}
+
+volatile uint32_t* pru_shared_ram()
+{
+    if (ram_view != nullptr) return ram_view;
+    const int f = open("/dev/mem", O_RDWR | O_CLOEXEC);
+    if (f < 0) die("open", "/dev/mem");
+    void* m = mmap(nullptr, pru_ram_size, PROT_READ | PROT_WRITE, MAP_SHARED, f, pru_ram_phys);
+    close(f);
+    if (m == MAP_FAILED) die("map", "/dev/mem");
+    ram_view = static_cast<volatile uint32_t*>(m);
+    return ram_view;
+}
+
+void add_pwm(int n)
+{
+    put("/sys/class/pwm/pwmchip0/npwm", std::to_string(n) + "\n");
+    put("/sys/class/pwm/pwmchip0/export", "");
+    put("/sys/class/pwm/pwmchip0/unexport", "");
+    for (int i = 0; i < n; ++i) {
+        for (const char* a : {"period", "duty_cycle", "enable"}) put(pwm_attr(i, a), "0\n");
+    }
+}
+
+std::string pwm_attr(int index, const char* attr)
+{
+    return "/sys/class/pwm/pwmchip0/pwm" + std::to_string(index) + "/" + attr;
+}
+
+int add_serial(int bus, bool echo)
+{
+    auto* l = new serial_line;
+    l->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (l->master < 0) die("open", "/dev/ptmx");
+    check(grantpt(l->master), "grantpt", "/dev/ptmx");
+    check(unlockpt(l->master), "unlockpt", "/dev/ptmx");
+    const std::string slave = ptsname(l->master);
+    // The master's side must not cook what it echoes back.
+    termios t{};
+    tcgetattr(l->master, &t);
+    cfmakeraw(&t);
+    tcsetattr(l->master, TCSANOW, &t);
+    bind(slave, "/dev/ttyS" + std::to_string(bus));
+    if (echo) {
+        l->echo = std::thread([l] {
+            char buf[256];
+            while (!l->stop) {
+                pollfd p{l->master, POLLIN, 0};
+                if (poll(&p, 1, 10) <= 0 || !(p.revents & POLLIN)) continue;
+                const ssize_t n = read(l->master, buf, sizeof buf);
+                if (n > 0 && write(l->master, buf, static_cast<size_t>(n)) < 0) break;
+            }
+        });
+    }
+    lines.push_back(l);
+    return l->master;
+}
+
+}  // namespace sandbox
