@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -133,10 +136,41 @@ void reset()
     stop_serial();
     if (ram_view != nullptr) munmap(const_cast<uint32_t*>(ram_view), pru_ram_size);
     ram_view = nullptr;
-    // A lazy unmount takes /dev's submounts (devpts, the bound nodes) along.
+    // /sys is thrown away whole; a lazy unmount takes binds made inside it along.
     check(umount2("/sys", MNT_DETACH), "umount", "/sys");
-    check(umount2("/dev", MNT_DETACH), "umount", "/dev");
-    mount_fresh();
+    check(mount("sysfs-standin", "/sys", "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0755"),
+          "mount tmpfs on", "/sys");
+    // /dev stays, so that the library's one mapping of /dev/mem (made once per process)
+    // keeps seeing the file the tests write: drop the tests' binds and files, and zero
+    // /dev/mem in place.
+    std::ifstream info("/proc/self/mountinfo");
+    std::string line;
+    std::vector<std::string> binds;
+    while (std::getline(info, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, dev, root, point;
+        fields >> id >> parent >> dev >> root >> point;
+        if (point.rfind("/dev/", 0) != 0 || point == "/dev/pts") continue;
+        bool base = false;
+        for (const char* n : dev_nodes) base = base || point == std::string("/dev/") + n;
+        if (!base) binds.push_back(point);
+    }
+    for (const std::string& b : binds) umount2(b.c_str(), MNT_DETACH);
+    DIR* d = opendir("/dev");
+    std::vector<std::string> extra;
+    while (dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == ".." || name == "pts" || name == "ptmx" || name == "mem") continue;
+        bool base = false;
+        for (const char* n : dev_nodes) base = base || name == n;
+        if (!base) extra.push_back("/dev/" + name);
+    }
+    closedir(d);
+    for (const std::string& e : extra) ::unlink(e.c_str());
+    if (access("/dev/mem", F_OK) == 0) {
+        check(truncate("/dev/mem", 0), "truncate", "/dev/mem");
+        check(truncate("/dev/mem", pru_ram_phys + static_cast<off_t>(pru_ram_size)), "truncate", "/dev/mem");
+    }
 }
 
 void put(const std::string& path, std::string_view content)
