@@ -32,6 +32,16 @@ bool is_dir(const char* path)
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+int unexport(int i)
+{
+    char n[4];
+    char path[64];
+    std::snprintf(n, sizeof n, "%d", i);
+    std::snprintf(path, sizeof path, "%s/unexport", chip);
+    exported[i] = false;
+    return hx::sysfs::write_text("hx_servo_cleanup", path, n);
+}
+
 int stop_output(int i)
 {
     char p[64];
@@ -39,14 +49,7 @@ int stop_output(int i)
     // A zero width first, so the line rests low whatever the unit does on disable.
     rc |= hx::sysfs::write_text("hx_servo_cleanup", attr_path(p, i, "duty_cycle"), "0");
     rc |= hx::sysfs::write_text("hx_servo_cleanup", attr_path(p, i, "enable"), "0");
-    if (exported[i]) {
-        char n[4];
-        char unexport[64];
-        std::snprintf(n, sizeof n, "%d", i);
-        std::snprintf(unexport, sizeof unexport, "%s/unexport", chip);
-        rc |= hx::sysfs::write_text("hx_servo_cleanup", unexport, n);
-        exported[i] = false;
-    }
+    if (exported[i]) rc |= unexport(i);
     started[i] = false;
     return rc == 0 ? 0 : -1;
 }
@@ -98,9 +101,7 @@ int hx_servo_init(void)
     }
     for (int i = 0; i < HX_SERVO_CHANNELS; ++i) {
         if (start_output(i) != 0) {
-            if (exported[i]) {
-                started[i] = true;  // let cleanup unexport what this attempt exported
-            }
+            if (exported[i]) unexport(i);
             hx_servo_cleanup();
             return -1;
         }

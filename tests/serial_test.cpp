@@ -1,0 +1,157 @@
+// The serial service on a pseudo-terminal standing in for /dev/ttyS1.
+#include "support/board_sandbox.h"
+#include "support/capture.h"
+#include "support/fd_count.h"
+
+#include <hx/serial.h>
+
+#include <chrono>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+class Serial : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_SANDBOX();
+        sandbox::reset();
+    }
+    void TearDown() override
+    {
+        stderr_of([] {
+            for (int bus = 0; bus <= HX_UART_MAX_BUS; ++bus) hx_uart_close(bus);
+        });
+    }
+};
+
+TEST_F(Serial, LoopbackEchoesBytesAndLines)
+{
+    sandbox::add_serial(1, true);
+    ASSERT_EQ(hx_uart_init(1, 115200, 0.5f, 0, 1, 0), 0);
+    ASSERT_EQ(hx_uart_write(1, "Hello World", 11), 11);
+    char buf[32] = {};
+    EXPECT_EQ(hx_uart_read_bytes(1, buf, 11), 11);
+    EXPECT_STREQ(buf, "Hello World");
+
+    // A line read stops after '\n' and leaves what follows queued.
+    ASSERT_EQ(hx_uart_write(1, "one\ntwo\n", 8), 8);
+    EXPECT_EQ(hx_uart_read_line(1, buf, sizeof buf), 4);
+    EXPECT_STREQ(buf, "one\n");
+    EXPECT_EQ(hx_uart_read_line(1, buf, sizeof buf), 4);
+    EXPECT_STREQ(buf, "two\n");
+}
+
+TEST_F(Serial, ALineLongerThanTheBufferIsCutAndTerminatedInside)
+{
+    sandbox::add_serial(1, true);
+    ASSERT_EQ(hx_uart_init(1, 115200, 0.3f, 0, 1, 0), 0);
+    const std::string line(40, 'x');
+    ASSERT_EQ(hx_uart_write(1, line.data(), 40), 40);
+    char buf[40];
+    std::memset(buf, '#', sizeof buf);
+    EXPECT_EQ(hx_uart_read_line(1, buf, 32), 31);
+    EXPECT_EQ(std::string(buf, 31), std::string(31, 'x'));
+    EXPECT_EQ(buf[31], '\0');
+    EXPECT_EQ(std::string(buf + 32, 8), std::string(8, '#'));  // nothing written past 32
+}
+
+TEST_F(Serial, ReadsGiveUpAfterTheTimeOut)
+{
+    sandbox::add_serial(1, false);  // nobody at the other end
+    ASSERT_EQ(hx_uart_init(1, 115200, 0.3f, 0, 1, 0), 0);
+    char buf[32] = {};
+    for (int which = 0; which < 2; ++which) {
+        const auto t0 = clock_type::now();
+        const int n = which == 0 ? hx_uart_read_bytes(1, buf, 11) : hx_uart_read_line(1, buf, 32);
+        const auto took = clock_type::now() - t0;
+        EXPECT_EQ(n, 0);
+        EXPECT_GE(took, milliseconds(300));
+        EXPECT_LT(took, milliseconds(600));
+    }
+}
+
+TEST_F(Serial, PartialDataIsReturnedWhenTheTimeOutRunsOut)
+{
+    const int far_end = sandbox::add_serial(1, false);
+    ASSERT_EQ(hx_uart_init(1, 9600, 0.2f, 0, 1, 0), 0);
+    ASSERT_EQ(write(far_end, "abc", 3), 3);
+    char buf[32] = {};
+    EXPECT_EQ(hx_uart_read_bytes(1, buf, 11), 3);
+    EXPECT_STREQ(buf, "abc");
+}
+
+TEST_F(Serial, FlushDropsPendingInput)
+{
+    const int far_end = sandbox::add_serial(1, false);
+    ASSERT_EQ(hx_uart_init(1, 115200, 0.2f, 0, 1, 0), 0);
+    ASSERT_EQ(write(far_end, "stale", 5), 5);
+    std::this_thread::sleep_for(milliseconds(20));
+    ASSERT_EQ(hx_uart_flush(1), 0);
+    char buf[8] = {};
+    EXPECT_EQ(hx_uart_read_bytes(1, buf, 5), 0);
+}
+
+TEST_F(Serial, BadArgumentsAreRefusedWithAMessage)
+{
+    sandbox::add_serial(1, true);
+    char buf[8];
+    const struct {
+        const char* what;
+        int (*call)(char*);
+        const char* message;
+    } cases[] = {
+        {"bus 6", [](char*) { return hx_uart_init(6, 115200, 0.5f, 0, 1, 0); },
+         "ERROR in hx_uart_init, bus must be between 0 and 5\n"},
+        {"bus -1", [](char* b) { return hx_uart_read_bytes(-1, b, 1); },
+         "ERROR in hx_uart_read_bytes, bus must be between 0 and 5\n"},
+        {"odd baud", [](char*) { return hx_uart_init(1, 12345, 0.5f, 0, 1, 0); },
+         "ERROR in hx_uart_init, baud rate not offered by termios\n"},
+        {"3 stop bits", [](char*) { return hx_uart_init(1, 9600, 0.5f, 0, 3, 0); },
+         "ERROR in hx_uart_init, stop bits must be 1 or 2\n"},
+        {"negative time-out", [](char*) { return hx_uart_init(1, 9600, -1.0f, 0, 1, 0); },
+         "ERROR in hx_uart_init, time-out must be 0 to 25.5 s\n"},
+        {"unopened bus", [](char* b) { return hx_uart_read_line(1, b, 8); },
+         "ERROR in hx_uart_read_line, bus 1 is not open, call hx_uart_init first\n"},
+        {"no such device", [](char*) { return hx_uart_init(2, 9600, 0.5f, 0, 1, 0); },
+         "ERROR in hx_uart_init, can't open /dev/ttyS2: No such file or directory\n"},
+    };
+    for (const auto& c : cases) {
+        int rc = 0;
+        EXPECT_EQ(stderr_of([&] { rc = c.call(buf); }), c.message) << c.what;
+        EXPECT_EQ(rc, -1) << c.what;
+    }
+    ASSERT_EQ(hx_uart_init(1, 115200, 0.5f, 0, 1, 0), 0);
+    EXPECT_EQ(stderr_of([&] { EXPECT_EQ(hx_uart_read_bytes(1, nullptr, 4), -1); }),
+              "ERROR in hx_uart_read_bytes, buf must not be NULL and bytes must be > 0\n");
+    EXPECT_EQ(stderr_of([&] { EXPECT_EQ(hx_uart_read_bytes(1, buf, 0), -1); }),
+              "ERROR in hx_uart_read_bytes, buf must not be NULL and bytes must be > 0\n");
+    EXPECT_EQ(stderr_of([&] { EXPECT_EQ(hx_uart_read_line(1, buf, 1), -1); }),
+              "ERROR in hx_uart_read_line, buf must not be NULL and max_bytes >= 2\n");
+    EXPECT_EQ(stderr_of([&] { EXPECT_EQ(hx_uart_write(1, nullptr, 3), -1); }),
+              "ERROR in hx_uart_write, data must not be NULL and bytes must be > 0\n");
+}
+
+TEST_F(Serial, ReopeningABusNeitherLeaksNorLosesIt)
+{
+    sandbox::add_serial(1, true);
+    const int before = open_descriptors();
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(hx_uart_init(1, 57600, 0.5f, 0, 2, 0), 0);
+    EXPECT_EQ(open_descriptors(), before + 1);
+    char buf[4] = {};
+    ASSERT_EQ(hx_uart_write(1, "ok", 2), 2);
+    EXPECT_EQ(hx_uart_read_bytes(1, buf, 2), 2);
+    EXPECT_EQ(hx_uart_close(1), 0);
+    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_EQ(stderr_of([] { EXPECT_EQ(hx_uart_close(1), -1); }),
+              "ERROR in hx_uart_close, bus 1 is not open, call hx_uart_init first\n");
+}
+
+}  // namespace
