@@ -1,0 +1,103 @@
+// The accumulation kernels against a long double reference, within the rounding that
+// reordering allows.
+#include <hx/vecmath.h>
+
+#include <cfloat>
+#include <cmath>
+#include <gtest/gtest.h>
+#include <random>
+#include <vector>
+
+namespace {
+
+struct reference {
+    long double sum;
+    long double magnitude;  // sum of |a_i * b_i|
+};
+
+reference exact(const std::vector<double>& a, const std::vector<double>& b)
+{
+    reference r{0.0L, 0.0L};
+    for (size_t i = 0; i < a.size(); ++i) {
+        const long double p = static_cast<long double>(a[i]) * b[i];
+        r.sum += p;
+        r.magnitude += std::fabs(p);
+    }
+    return r;
+}
+
+// Any order of n additions (and contraction) stays within n * eps * sum |a_i b_i|.
+void expect_close(double got, const reference& r, size_t n, const char* what)
+{
+    const long double bound = (n + 2) * DBL_EPSILON * r.magnitude;
+    EXPECT_LE(std::fabs(got - r.sum), bound) << what << " n=" << n;
+}
+
+std::vector<double> filled(size_t n, int pattern, std::mt19937_64& rng)
+{
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::vector<double> v(n);
+    for (size_t i = 0; i < n; ++i) {
+        switch (pattern) {
+        case 0: v[i] = u(rng); break;                                    // random
+        case 1: v[i] = 0.1; break;                                       // all equal
+        case 2: v[i] = (i % 2 ? -1.0 : 1.0) * (1.0 + u(rng) * 1e-3); break;  // alternating
+        default: v[i] = (i % 3 == 0 ? 1e150 : 1e-150) * u(rng); break;   // tiny and huge
+        }
+    }
+    return v;
+}
+
+TEST(Vecmath, TheTextbookExamplesAreExact)
+{
+    const double a[] = {1, 2, 3};
+    const double b[] = {4, 5, 6};
+    const double c[] = {3, 4};
+    EXPECT_EQ(__vectorized_mult_accumulate(a, b, 3), 32.0);
+    EXPECT_EQ(__vectorized_square_accumulate(c, 2), 25.0);
+}
+
+TEST(Vecmath, EmptyAndNegativeLengthsReadNothing)
+{
+    EXPECT_EQ(__vectorized_mult_accumulate(nullptr, nullptr, 0), 0.0);
+    EXPECT_EQ(__vectorized_mult_accumulate(nullptr, nullptr, -5), 0.0);
+    EXPECT_EQ(__vectorized_square_accumulate(nullptr, 0), 0.0);
+    EXPECT_EQ(__vectorized_square_accumulate(nullptr, -5), 0.0);
+}
+
+TEST(Vecmath, ResultsMatchTheInOrderSumWithinRounding)
+{
+    std::mt19937_64 rng(2026);
+    std::vector<size_t> sizes;
+    for (size_t n = 1; n <= 70; ++n) sizes.push_back(n);  // every tail length of the blocks
+    for (size_t n : {1000u, 4099u, 100000u}) sizes.push_back(n);
+    for (int pattern = 0; pattern < 4; ++pattern) {
+        for (size_t n : sizes) {
+            const auto a = filled(n, pattern, rng);
+            const auto b = filled(n, pattern, rng);
+            expect_close(__vectorized_mult_accumulate(a.data(), b.data(), static_cast<int>(n)),
+                         exact(a, b), n, "dot");
+            expect_close(__vectorized_square_accumulate(a.data(), static_cast<int>(n)), exact(a, a),
+                         n, "squares");
+        }
+    }
+}
+
+TEST(Vecmath, EveryElementCountsOnce)
+{
+    // Small integers add exactly in any order: a lost or doubled element shows at once.
+    for (int n = 1; n <= 200; ++n) {
+        std::vector<double> a(static_cast<size_t>(n)), b(static_cast<size_t>(n));
+        double expected = 0, squares = 0;
+        for (int i = 0; i < n; ++i) {
+            a[static_cast<size_t>(i)] = i + 1;
+            b[static_cast<size_t>(i)] = (i % 7) - 3;
+            expected += (i + 1) * ((i % 7) - 3);
+            squares += static_cast<double>(i + 1) * (i + 1);
+        }
+        EXPECT_EQ(__vectorized_mult_accumulate(a.data(), b.data(), n), expected) << n;
+        EXPECT_EQ(__vectorized_square_accumulate(a.data(), n), squares) << n;
+    }
+}
+
+}  // namespace
