@@ -1,0 +1,161 @@
+// hx_throttle_cal at the terminal, on the fake board: the prompts, the pulse train and
+// its switch from maximum to minimum width, and the failures.
+#include "support/program.h"
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using program::options;
+using program::session;
+
+const std::string prompt1 =
+    "\nDISCONNECT PROPELLERS FROM MOTORS\n"
+    "DISCONNECT POWER FROM ESCS\n"
+    "press enter to start sending max pulse width\n";
+const std::string prompt2 =
+    "\n"
+    "Now apply power to the ESCs.\n"
+    "Press enter again after the ESCs finish chirping\n";
+const std::string prompt3 =
+    "\n"
+    "Sending minimum width pulses\n"
+    "Press enter again after the ESCs chirp to finish calibration\n";
+const std::string done = "\nCalibration complete, check with hx_throttle_check\n";
+
+long long now_us()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+struct pulse {
+    long long t_us;
+    std::string width;
+};
+
+std::vector<pulse> pulses(const session& s)
+{
+    std::vector<pulse> out;
+    for (const auto& c : program::calls(s)) {
+        if (c.name != "hx_servo_send_esc_pulse_normalized") continue;
+        EXPECT_EQ(c.args.substr(0, 2), "0 ") << "every pulse goes to channel 0";
+        out.push_back({c.t_us, c.args.substr(2)});
+    }
+    return out;
+}
+
+options with_script(std::string script)
+{
+    options o;
+    o.script = std::move(script);
+    return o;
+}
+
+TEST(Calibration, EndOfInputAnswersEveryPromptAndTheRunEndsCleanly)
+{
+    session s;
+    EXPECT_EQ(program::run("hx_throttle_cal", options{}, &s), 0);
+    EXPECT_EQ(s.out, prompt1 + prompt2 + prompt3 + done);
+    EXPECT_EQ(s.errors, "");
+    const auto lines = program::call_lines(s);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "hx_servo_init");
+    EXPECT_EQ(lines[1], "hx_pthread_create null 0 0");
+    const auto join = std::find(lines.begin(), lines.end(), "hx_pthread_timed_join null 1");
+    ASSERT_NE(join, lines.end());
+    EXPECT_EQ(*(join + 1), "joined done");
+    EXPECT_EQ(lines.back(), "hx_servo_cleanup");
+    // The first pulse, if the thread got to send one, was at full width.
+    const auto p = pulses(s);
+    if (!p.empty()) {
+        EXPECT_EQ(p.front().width, "1");
+    }
+}
+
+TEST(Calibration, PulsesFollowThePersonsEnters)
+{
+    session s = program::start("hx_throttle_cal", options{});
+    ASSERT_TRUE(program::wait_for_output(s, prompt1, 5s)) << s.out;
+    std::this_thread::sleep_for(100ms);
+    const long long t1 = now_us();
+    program::type(s, "\n");
+    ASSERT_TRUE(program::wait_for_output(s, prompt1 + prompt2, 5s)) << s.out;
+    std::this_thread::sleep_for(500ms);
+    const long long t2 = now_us();
+    program::type(s, "\n");
+    ASSERT_TRUE(program::wait_for_output(s, prompt1 + prompt2 + prompt3, 5s)) << s.out;
+    std::this_thread::sleep_for(400ms);
+    const long long t3 = now_us();
+    program::type(s, "\n");
+    EXPECT_EQ(program::finish(s), 0);
+    EXPECT_EQ(s.out, prompt1 + prompt2 + prompt3 + done);
+
+    const auto p = pulses(s);
+    int max_pulses = 0, min_pulses = 0;
+    for (size_t i = 0; i < p.size(); ++i) {
+        EXPECT_GT(p[i].t_us, t1) << "no pulse before the first Enter";
+        if (p[i].width == "1") {
+            ++max_pulses;
+            EXPECT_LT(p[i].t_us, t3) << i;
+        } else {
+            EXPECT_EQ(p[i].width, "0") << i;
+            EXPECT_GT(p[i].t_us, t2) << "a minimum-width pulse before the second Enter";
+            ++min_pulses;
+        }
+        if (i > 0) {
+            EXPECT_GE(p[i].t_us - p[i - 1].t_us, 19000) << "pulses at most every 20 ms";
+        }
+    }
+    // 500 ms of maximum and 400 ms of minimum width at one pulse per ~20 ms.
+    EXPECT_GE(max_pulses, 15);
+    EXPECT_LE(max_pulses, 27);
+    EXPECT_GE(min_pulses, 10);
+    EXPECT_LE(min_pulses, 22);
+    // Maximum first, then minimum, never back.
+    const auto first_min = std::find_if(p.begin(), p.end(), [](const pulse& x) { return x.width == "0"; });
+    EXPECT_TRUE(std::all_of(first_min, p.end(), [](const pulse& x) { return x.width == "0"; }));
+
+    // After the join, nothing more is sent, and the outputs are stopped last.
+    const auto c = program::calls(s);
+    long long joined = 0;
+    for (const auto& x : c)
+        if (x.name == "joined") joined = x.t_us;
+    ASSERT_NE(joined, 0);
+    EXPECT_TRUE(p.empty() || p.back().t_us < joined);
+    EXPECT_EQ(c.back().name, "hx_servo_cleanup");
+}
+
+TEST(Calibration, TwoLettersAndEnterAnswerAllThreePrompts)
+{
+    session s = program::start("hx_throttle_cal", options{});
+    ASSERT_TRUE(program::wait_for_output(s, prompt1, 5s)) << s.out;
+    program::type(s, "ab\n");
+    EXPECT_EQ(program::finish(s), 0);
+    EXPECT_EQ(s.out, prompt1 + prompt2 + prompt3 + done);
+}
+
+TEST(Calibration, FailedStartsEndWithStatus255AndNoMessageOfItsOwn)
+{
+    session s;
+    EXPECT_EQ(program::run("hx_throttle_cal", with_script("servo_init -1\n"), &s), 255);
+    EXPECT_EQ(s.out, "");
+    EXPECT_EQ(s.errors, "");
+    EXPECT_EQ(program::call_lines(s), std::vector<std::string>{"hx_servo_init"});
+
+    EXPECT_EQ(program::run("hx_throttle_cal", with_script("pthread_create -1\n"), &s), 255);
+    EXPECT_EQ(s.out, prompt1);
+    EXPECT_EQ(s.errors, "");
+    EXPECT_EQ(program::call_lines(s),
+              (std::vector<std::string>{"hx_servo_init", "hx_pthread_create null 0 0"}));
+}
+
+}  // namespace
