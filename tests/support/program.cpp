@@ -55,7 +55,13 @@ session start(const std::string& name, const options& opts)
     int err[2];
     if (pipe2(err, O_CLOEXEC) != 0) std::abort();
 
-    std::vector<std::string> argv_s{std::string(HX_PROGRAM_DIR) + "/" + name};
+    std::vector<std::string> argv_s;
+#ifdef HX_PROGRAM_EMULATOR
+    // Programs built for the board run under user-mode emulation.
+    std::istringstream emulator(HX_PROGRAM_EMULATOR);
+    for (std::string word; emulator >> word;) argv_s.push_back(word);
+#endif
+    argv_s.push_back(std::string(HX_PROGRAM_DIR) + "/" + name);
     argv_s.insert(argv_s.end(), opts.args.begin(), opts.args.end());
     std::vector<char*> argv;
     for (auto& a : argv_s) argv.push_back(a.data());
@@ -86,7 +92,7 @@ session start(const std::string& name, const options& opts)
             setenv("HX_FAKE_LOG", s.log_path.c_str(), 1);
             setenv("HX_FAKE_SCRIPT", script_path.c_str(), 1);
         }
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         std::perror("execv");
         _exit(127);
     }
