@@ -248,15 +248,13 @@ int hx_pthread_timed_join(pthread_t thread, void** result, float timeout_s)
 {
     record("hx_pthread_timed_join %s %g", result == nullptr ? "null" : "ptr",
            static_cast<double>(timeout_s));
+    // The wall-clock variant: ThreadSanitizer knows it, and the fake's clock is never set.
     timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += static_cast<time_t>(timeout_s);
-    deadline.tv_nsec += static_cast<long>((timeout_s - static_cast<float>(static_cast<int>(timeout_s))) * 1e9f);
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
-    const int rc = pthread_clockjoin_np(thread, result, CLOCK_MONOTONIC, &deadline);
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    const long long ns = deadline.tv_nsec + static_cast<long long>(static_cast<double>(timeout_s) * 1e9);
+    deadline.tv_sec += static_cast<time_t>(ns / 1000000000LL);
+    deadline.tv_nsec = static_cast<long>(ns % 1000000000LL);
+    const int rc = pthread_timedjoin_np(thread, result, &deadline);
     record("joined %s", rc == 0 ? "done" : "timed-out");
     return rc == 0 ? HX_JOIN_DONE : HX_JOIN_TIMED_OUT;
 }

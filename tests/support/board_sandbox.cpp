@@ -8,6 +8,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <fcntl.h>
 #include <poll.h>
@@ -35,8 +36,15 @@ struct serial_line {
     int master = -1;
     std::thread echo;
     std::atomic<bool> stop{false};
+
+    ~serial_line()
+    {
+        stop = true;
+        if (echo.joinable()) echo.join();
+        close(master);
+    }
 };
-std::vector<serial_line*> lines;
+std::vector<std::unique_ptr<serial_line>> lines;
 
 [[noreturn]] void die(const char* what, const std::string& path)
 {
@@ -64,16 +72,7 @@ void make_parents(const std::string& path)
     }
 }
 
-void stop_serial()
-{
-    for (serial_line* l : lines) {
-        l->stop = true;
-        if (l->echo.joinable()) l->echo.join();
-        close(l->master);
-        delete l;
-    }
-    lines.clear();
-}
+void stop_serial() { lines.clear(); }
 
 void mount_fresh()
 {
@@ -290,7 +289,7 @@ std::string pwm_attr(int index, const char* attr)
 
 int add_serial(int bus, bool echo)
 {
-    auto* l = new serial_line;
+    auto* l = lines.emplace_back(std::make_unique<serial_line>()).get();
     l->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (l->master < 0) die("open", "/dev/ptmx");
     check(grantpt(l->master), "grantpt", "/dev/ptmx");
@@ -313,7 +312,6 @@ int add_serial(int bus, bool echo)
             }
         });
     }
-    lines.push_back(l);
     return l->master;
 }
 

@@ -50,7 +50,7 @@ void run(behaviour b)
                 ram[count_word] = 0;
                 cleared = true;
             }
-        } else if (running) {
+        } else if (running && step_now != 0) {
             ram[count_word] = ram[count_word] + static_cast<uint32_t>(step_now.load());
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
