@@ -12,7 +12,6 @@ namespace {
 // Eight 256-bit (or four 512-bit) accumulators cover the latency of two FMA ports.
 constexpr int lanes = 32;
 #else
-// Four accumulators plus eight loaded values fit the 16 double registers of VFPv3-D16.
 constexpr int lanes = 4;
 #endif
 
@@ -30,6 +29,62 @@ template <bool square>
     for (int k = 0; k < lanes; ++k) sum += part[k];
     return sum;
 }
+
+#if defined(__arm__) && defined(__VFP_FP__) && !defined(__SOFTFP__)
+// The board's VFP has no SIMD: what costs is instructions. GCC keeps one vldr per
+// element (it does not merge VFP loads into multi-register loads), so the block loop
+// is written with vldmia: per 4 elements two loads (one for squares), four
+// multiply-accumulates, a count and a branch. Four independent sums; the rest and the
+// tail stay in C++.
+[[gnu::always_inline]] inline double vfp_dot(const double* a, const double* b, int n)
+{
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    int blocks = n / 4;
+    if (blocks > 0) {
+        asm volatile(
+            "1:\n\t"
+            "vldmia %[a]!, {d0-d3}\n\t"
+            "vldmia %[b]!, {d4-d7}\n\t"
+            "vmla.f64 %P[s0], d0, d4\n\t"
+            "vmla.f64 %P[s1], d1, d5\n\t"
+            "vmla.f64 %P[s2], d2, d6\n\t"
+            "vmla.f64 %P[s3], d3, d7\n\t"
+            "subs %[k], %[k], #1\n\t"
+            "bne 1b"
+            : [a] "+r"(a), [b] "+r"(b), [k] "+r"(blocks), [s0] "+w"(s0), [s1] "+w"(s1),
+              [s2] "+w"(s2), [s3] "+w"(s3)
+            :
+            : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "cc", "memory");
+    }
+    double sum = 0.0;
+    for (int i = 0; i < n % 4; ++i) sum += a[i] * b[i];
+    return sum + s0 + s1 + s2 + s3;
+}
+
+[[gnu::always_inline]] inline double vfp_squares(const double* a, int n)
+{
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    int blocks = n / 4;
+    if (blocks > 0) {
+        asm volatile(
+            "1:\n\t"
+            "vldmia %[a]!, {d0-d3}\n\t"
+            "vmla.f64 %P[s0], d0, d0\n\t"
+            "vmla.f64 %P[s1], d1, d1\n\t"
+            "vmla.f64 %P[s2], d2, d2\n\t"
+            "vmla.f64 %P[s3], d3, d3\n\t"
+            "subs %[k], %[k], #1\n\t"
+            "bne 1b"
+            : [a] "+r"(a), [k] "+r"(blocks), [s0] "+w"(s0), [s1] "+w"(s1), [s2] "+w"(s2),
+              [s3] "+w"(s3)
+            :
+            : "d0", "d1", "d2", "d3", "cc", "memory");
+    }
+    double sum = 0.0;
+    for (int i = 0; i < n % 4; ++i) sum += a[i] * a[i];
+    return sum + s0 + s1 + s2 + s3;
+}
+#endif
 
 #if defined(__x86_64__)
 // The library must load on any x86-64: pick the widest unit at load time (ifunc).
@@ -80,6 +135,16 @@ double __vectorized_mult_accumulate(const double* __restrict a, const double* __
                                     int n) __attribute__((ifunc("vecmath_resolve_dot")));
 double __vectorized_square_accumulate(const double* __restrict a, int n)
     __attribute__((ifunc("vecmath_resolve_square")));
+#elif defined(__arm__) && defined(__VFP_FP__) && !defined(__SOFTFP__)
+double __vectorized_mult_accumulate(const double* __restrict a, const double* __restrict b, int n)
+{
+    return vfp_dot(a, b, n);
+}
+
+double __vectorized_square_accumulate(const double* __restrict a, int n)
+{
+    return vfp_squares(a, n);
+}
 #else
 double __vectorized_mult_accumulate(const double* __restrict a, const double* __restrict b, int n)
 {

@@ -1,0 +1,24 @@
+# Sourced by tools/demo and tools/check: install the Debian packages a step needs,
+# when they are missing. Packages come from the machine's own apt sources.
+
+# The PC build: compiler, CMake + Ninja, GoogleTest (also its sources, for the board
+# build), Google Benchmark, OpenBLAS (benchmark reference only), pkg-config.
+HX_HOST_PACKAGES="g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev libopenblas-dev"
+# The board build and its tests: Debian's ARM hard-float cross compiler and qemu-arm.
+HX_BOARD_PACKAGES="g++-arm-linux-gnueabihf qemu-user"
+
+hx_need() {
+  missing=""
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+  done
+  [ -z "$missing" ] && return 0
+  if [ "$(id -u)" != 0 ]; then
+    echo "missing Debian packages:$missing; run this as root (sudo) to install them" >&2
+    exit 1
+  fi
+  echo "installing:$missing"
+  apt-get update -q >/dev/null
+  # shellcheck disable=SC2086
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing >/dev/null
+}
