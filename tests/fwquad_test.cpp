@@ -90,8 +90,10 @@ TEST_F(Fwquad, MissingDevMemFailsInitAndCleanupOnlyStopsTheCore)
     EXPECT_EQ(sandbox::get(sandbox::remoteproc_state(0)), "stop");
 }
 
-TEST_F(Fwquad, ReadAndWriteBeforeInitAreRefused)
+TEST_F(Fwquad, BeforeInitReadsAndWritesAreRefusedAndCleanupOnlyStopsTheCore)
 {
+    word()[0] = 77;  // whatever the RAM holds is not the module's before init
+    sandbox::put(sandbox::remoteproc_state(0), "running\n");
     int r = 0, w = 0;
     EXPECT_EQ(stderr_of([&] { r = hx_fwquad_read(); }),
               "ERROR in hx_fwquad_read, call hx_fwquad_init first\n");
@@ -99,6 +101,9 @@ TEST_F(Fwquad, ReadAndWriteBeforeInitAreRefused)
               "ERROR in hx_fwquad_write, call hx_fwquad_init first\n");
     EXPECT_EQ(r, -1);
     EXPECT_EQ(w, -1);
+    hx_fwquad_cleanup();
+    EXPECT_EQ(word()[0], 77u);
+    EXPECT_EQ(sandbox::get(sandbox::remoteproc_state(0)), "stop");
 }
 
 TEST_F(Fwquad, FirmwareThatClearsAtOnceNeedsNoSleep)
