@@ -6,6 +6,8 @@
 // block into multi-register loads.
 #include "hx/vecmath.h"
 
+#include <cstdint>
+
 namespace {
 
 #if defined(__x86_64__)
@@ -20,11 +22,18 @@ template <bool square>
                                                 const double* __restrict b, int n)
 {
     double part[lanes] = {};
+    double head = 0.0;
     int i = 0;
+#if defined(__x86_64__)
+    // Start the blocks on a cache line of a: a 64-byte load that straddles two lines
+    // costs two.
+    for (; i < n && (reinterpret_cast<uintptr_t>(a + i) & 63) != 0; ++i)
+        head += a[i] * (square ? a[i] : b[i]);
+#endif
     for (; i + lanes <= n; i += lanes) {
         for (int k = 0; k < lanes; ++k) part[k] += a[i + k] * (square ? a[i + k] : b[i + k]);
     }
-    double sum = 0.0;
+    double sum = head;
     for (; i < n; ++i) sum += a[i] * (square ? a[i] : b[i]);
     for (int k = 0; k < lanes; ++k) sum += part[k];
     return sum;
