@@ -83,20 +83,25 @@ TEST(Vecmath, ResultsMatchTheInOrderSumWithinRounding)
     }
 }
 
-TEST(Vecmath, EveryElementCountsOnce)
+TEST(Vecmath, EveryElementCountsOnceWhereverTheArraysStart)
 {
     // Small integers add exactly in any order: a lost or doubled element shows at once.
-    for (int n = 1; n <= 200; ++n) {
-        std::vector<double> a(static_cast<size_t>(n)), b(static_cast<size_t>(n));
-        double expected = 0, squares = 0;
-        for (int i = 0; i < n; ++i) {
-            a[static_cast<size_t>(i)] = i + 1;
-            b[static_cast<size_t>(i)] = (i % 7) - 3;
-            expected += (i + 1) * ((i % 7) - 3);
-            squares += static_cast<double>(i + 1) * (i + 1);
+    // Starting at each offset within a cache line exercises every head and tail length.
+    std::vector<double> a(220), b(220);
+    for (size_t i = 0; i < a.size(); ++i) {
+        a[i] = static_cast<double>(i % 50) + 1;
+        b[i] = static_cast<double>(i % 7) - 3;
+    }
+    for (size_t off = 0; off < 8; ++off) {
+        for (int n = 1; n <= 200; ++n) {
+            double expected = 0, squares = 0;
+            for (size_t i = off; i < off + static_cast<size_t>(n); ++i) {
+                expected += a[i] * b[i];
+                squares += a[i] * a[i];
+            }
+            EXPECT_EQ(__vectorized_mult_accumulate(a.data() + off, b.data() + off, n), expected) << off << " " << n;
+            EXPECT_EQ(__vectorized_square_accumulate(a.data() + off, n), squares) << off << " " << n;
         }
-        EXPECT_EQ(__vectorized_mult_accumulate(a.data(), b.data(), n), expected) << n;
-        EXPECT_EQ(__vectorized_square_accumulate(a.data(), n), squares) << n;
     }
 }
 
