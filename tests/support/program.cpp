@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
@@ -19,9 +20,20 @@ namespace {
 
 int counter = 0;
 
+// Scripts and call logs live in one scratch directory, removed when the test ends.
+std::string scratch_dir;
+
+void remove_scratch() { std::filesystem::remove_all(scratch_dir); }
+
 std::string temp_path(const char* what)
 {
-    return "/tmp/hx-test-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + "-" + what;
+    if (scratch_dir.empty()) {
+        char templ[] = "/tmp/hx-programs-XXXXXX";
+        if (mkdtemp(templ) == nullptr) std::abort();
+        scratch_dir = templ;
+        std::atexit(remove_scratch);
+    }
+    return scratch_dir + "/" + std::to_string(++counter) + "-" + what;
 }
 
 // Drain whatever is ready on the terminal and the error pipe, waiting at most ms.

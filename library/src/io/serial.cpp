@@ -1,9 +1,10 @@
 // Serial service: termios on /dev/ttyS<bus>, reads bounded by ppoll.
 #include "hx/serial.h"
 
+#include "../sys/deadline.h"
+
 #include <array>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -32,7 +33,7 @@ constexpr std::array<rate, 30> rates = {{
 }};
 
 std::array<int, bus_count> fd = {no_fd, no_fd, no_fd, no_fd, no_fd, no_fd};
-std::array<timespec, bus_count> timeout{};
+std::array<long long, bus_count> timeout_ns{};
 
 int fail(const char* who, const char* what)
 {
@@ -64,45 +65,15 @@ int open_fd(const char* who, int bus)
     return fd[bus];
 }
 
-timespec now()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t;
-}
-
-timespec add(timespec a, timespec b)
-{
-    a.tv_sec += b.tv_sec;
-    a.tv_nsec += b.tv_nsec;
-    if (a.tv_nsec >= 1000000000L) {
-        a.tv_sec += 1;
-        a.tv_nsec -= 1000000000L;
-    }
-    return a;
-}
-
-// Time left until deadline, never negative.
-timespec left(timespec deadline)
-{
-    const timespec t = now();
-    timespec d{deadline.tv_sec - t.tv_sec, deadline.tv_nsec - t.tv_nsec};
-    if (d.tv_nsec < 0) {
-        d.tv_sec -= 1;
-        d.tv_nsec += 1000000000L;
-    }
-    if (d.tv_sec < 0) return timespec{0, 0};
-    return d;
-}
-
-// Reads up to n bytes that arrive before deadline (stopping early after a '\n' when
+// Reads up to n bytes that arrive within timeout_ns (stopping early after a '\n' when
 // line is set). The descriptor never blocks (VMIN = VTIME = 0); ppoll does the waiting.
-int read_until(const char* who, int f, unsigned char* buf, int n, timespec deadline, bool line)
+int read_until(const char* who, int f, unsigned char* buf, int n, long long timeout_ns, bool line)
 {
+    const timespec deadline = hx::deadline::plus(hx::deadline::now(), timeout_ns);
     int got = 0;
     while (got < n) {
         pollfd p{f, POLLIN, 0};
-        timespec rest = left(deadline);
+        timespec rest = hx::deadline::left(deadline);
         const int ready = ppoll(&p, 1, &rest, nullptr);
         if (ready < 0) {
             if (errno == EINTR) continue;
@@ -171,9 +142,7 @@ int hx_uart_init(int bus, int baudrate, float timeout_s, int canonical_en, int s
         return -1;
     }
     tcflush(f, TCIOFLUSH);
-    const double whole = std::floor(static_cast<double>(timeout_s));
-    timeout[bus] = timespec{static_cast<time_t>(whole),
-                            static_cast<long>((static_cast<double>(timeout_s) - whole) * 1e9)};
+    timeout_ns[bus] = static_cast<long long>(static_cast<double>(timeout_s) * 1e9);
     fd[bus] = f;
     return 0;
 }
@@ -220,7 +189,7 @@ int hx_uart_read_bytes(int bus, void* buf, int bytes)
     const int f = open_fd(who, bus);
     if (f < 0) return -1;
     if (buf == nullptr || bytes <= 0) return fail(who, "buf must not be NULL and bytes must be > 0");
-    return read_until(who, f, static_cast<unsigned char*>(buf), bytes, add(now(), timeout[bus]),
+    return read_until(who, f, static_cast<unsigned char*>(buf), bytes, timeout_ns[bus],
                       false);
 }
 
@@ -231,7 +200,7 @@ int hx_uart_read_line(int bus, void* buf, int max_bytes)
     if (f < 0) return -1;
     if (buf == nullptr || max_bytes < 2) return fail(who, "buf must not be NULL and max_bytes >= 2");
     auto* b = static_cast<unsigned char*>(buf);
-    const int n = read_until(who, f, b, max_bytes - 1, add(now(), timeout[bus]), true);
+    const int n = read_until(who, f, b, max_bytes - 1, timeout_ns[bus], true);
     if (n >= 0) b[n] = '\0';
     return n;
 }

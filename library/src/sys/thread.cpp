@@ -1,8 +1,9 @@
 // Thread service: pthread creation with a policy, and a join with a deadline.
 #include "hx/thread.h"
 
+#include "deadline.h"
+
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -40,18 +41,10 @@ int join_until(pthread_t thread, void** result, timespec deadline)
 #if defined(__SANITIZE_THREAD__)
     // ThreadSanitizer (GCC 12) does not intercept pthread_clockjoin_np and would report
     // every thread joined through it as leaked: use the wall-clock variant it knows.
-    timespec mono{}, wall{};
-    clock_gettime(CLOCK_MONOTONIC, &mono);
+    timespec wall{};
     clock_gettime(CLOCK_REALTIME, &wall);
-    wall.tv_sec += deadline.tv_sec - mono.tv_sec;
-    wall.tv_nsec += deadline.tv_nsec - mono.tv_nsec;
-    if (wall.tv_nsec < 0) {
-        wall.tv_sec -= 1;
-        wall.tv_nsec += 1000000000L;
-    } else if (wall.tv_nsec >= 1000000000L) {
-        wall.tv_sec += 1;
-        wall.tv_nsec -= 1000000000L;
-    }
+    const timespec rest = hx::deadline::left(deadline);
+    wall = hx::deadline::plus(wall, rest.tv_sec * 1000000000LL + rest.tv_nsec);
     return pthread_timedjoin_np(thread, result, &wall);
 #else
     return pthread_clockjoin_np(thread, result, CLOCK_MONOTONIC, &deadline);
@@ -109,15 +102,7 @@ int hx_pthread_timed_join(pthread_t thread, void** result, float timeout_s)
         report(who, "time-out must be between 0 and 1e9 seconds", EINVAL);
         return -1;
     }
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    const double whole = std::floor(static_cast<double>(timeout_s));
-    deadline.tv_sec += static_cast<time_t>(whole);
-    deadline.tv_nsec += static_cast<long>((static_cast<double>(timeout_s) - whole) * 1e9);
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    const timespec deadline = hx::deadline::after(static_cast<double>(timeout_s));
     const int rc = join_until(thread, result, deadline);
     if (rc == 0) return HX_JOIN_DONE;
     if (rc == ETIMEDOUT) return HX_JOIN_TIMED_OUT;
