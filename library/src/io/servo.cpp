@@ -10,6 +10,8 @@
 namespace {
 
 constexpr const char* chip = "/sys/class/pwm/pwmchip0";
+constexpr const char* export_path = "/sys/class/pwm/pwmchip0/export";
+constexpr const char* unexport_path = "/sys/class/pwm/pwmchip0/unexport";
 constexpr const char* period_ns = "20000000";
 constexpr int max_pulse_us = 19999;
 constexpr int esc_min_us = 1000;
@@ -32,14 +34,18 @@ bool is_dir(const char* path)
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-int unexport(int i)
+// Export or unexport output i: the chip takes its number as text.
+int tell_chip(const char* who, const char* path, int i)
 {
     char n[4];
-    char path[64];
     std::snprintf(n, sizeof n, "%d", i);
-    std::snprintf(path, sizeof path, "%s/unexport", chip);
+    return hx::sysfs::write_text(who, path, n);
+}
+
+int unexport(int i)
+{
     exported[i] = false;
-    return hx::sysfs::write_text("hx_servo_cleanup", path, n);
+    return tell_chip("hx_servo_cleanup", unexport_path, i);
 }
 
 int stop_output(int i)
@@ -59,11 +65,7 @@ int start_output(int i)
     constexpr const char* who = "hx_servo_init";
     char p[64];
     if (!is_dir(attr_path(p, i, ""))) {
-        char n[4];
-        char exp[64];
-        std::snprintf(n, sizeof n, "%d", i);
-        std::snprintf(exp, sizeof exp, "%s/export", chip);
-        if (hx::sysfs::write_text(who, exp, n) != 0) return -1;
+        if (tell_chip(who, export_path, i) != 0) return -1;
         exported[i] = true;
         if (!is_dir(attr_path(p, i, ""))) {
             std::fprintf(stderr, "ERROR in %s, %s did not appear after export\n", who, p);
