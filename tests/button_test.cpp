@@ -1,7 +1,9 @@
-// The button service's event handling, fed with GPIO edge records through pipes in
-// place of line descriptors (this machine has no GPIO chip).
+// The button service: its event handling fed with GPIO edge records (uAPI v2 and v1)
+// through pipes in place of line descriptors (this machine has no GPIO chip), and its
+// bank lookup on the simulated kernel of every kernel generation.
 #include "support/capture.h"
 #include "support/fd_count.h"
+#include "support/kernels.h"
 
 #include "../library/src/io/button_events.h"
 #include <hx/button.h>
@@ -19,6 +21,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using hx::button_events::records;
 
 std::mutex m;
 std::condition_variable cv;
@@ -58,16 +61,23 @@ protected:
     void TearDown() override { hx_button_cleanup(); }
 
     // A pipe in place of a line request; returns the write end (the line's edge source).
-    static int line(int chip, int pin, int polarity)
+    static int line(int chip, int pin, int polarity, records format = records::v2, int debounce_us = 0)
     {
         int p[2];
         EXPECT_EQ(pipe(p), 0);
-        EXPECT_EQ(hx::button_events::attach("test", chip, pin, polarity, p[0]), 0);
+        EXPECT_EQ(hx::button_events::attach("test", chip, pin, polarity, p[0], format, debounce_us), 0);
         return p[1];
     }
     static void edge(int fd, uint32_t id)
     {
         gpio_v2_line_event ev{};
+        ev.id = id;
+        ASSERT_EQ(write(fd, &ev, sizeof ev), static_cast<ssize_t>(sizeof ev));
+    }
+    // A v1 record, as kernels before 5.10 hand out.
+    static void edge_v1(int fd, uint32_t id)
+    {
+        gpioevent_data ev{};
         ev.id = id;
         ASSERT_EQ(write(fd, &ev, sizeof ev), static_cast<ssize_t>(sizeof ev));
     }
@@ -120,14 +130,12 @@ TEST_F(Button, UnknownDuplicateAndSurplusButtonsAreRefused)
               "ERROR in hx_button_init, button 2,5 is already set up\n");
     EXPECT_EQ(stderr_of([] { EXPECT_EQ(hx_button_init(2, 6, 3, 2000), -1); }),
               "ERROR in hx_button_init, chip, pin and debounce must be >= 0 and polarity 0 or 1\n");
-    EXPECT_EQ(stderr_of([] { EXPECT_EQ(hx_button_init(77, 6, 1, 2000), -1); }),
-              "ERROR in hx_button_init, can't open /dev/gpiochip77: No such file or directory\n");
 
     std::vector<int> writers{pause};
     for (int pin = 10; pin < 10 + HX_BUTTON_MAX - 1; ++pin) writers.push_back(line(3, pin, 1));
     int p[2];
     ASSERT_EQ(pipe(p), 0);
-    EXPECT_EQ(stderr_of([&] { EXPECT_EQ(hx::button_events::attach("hx_button_init", 4, 0, 1, p[0]), -1); }),
+    EXPECT_EQ(stderr_of([&] { EXPECT_EQ(hx::button_events::attach("hx_button_init", 4, 0, 1, p[0], records::v2, 0), -1); }),
               "ERROR in hx_button_init, at most 8 buttons\n");
     close(p[1]);
     for (int w : writers) close(w);
@@ -158,6 +166,76 @@ TEST_F(Button, CleanupWaitsForARunningCallbackReleasesEverythingAndMayRepeat)
     edge(again, falling);
     EXPECT_EQ(wait_for(2), (std::vector<std::string>{"slow press done", "pause press"}));
     close(again);
+}
+
+TEST_F(Button, OldKernelsV1RecordsWithTheServicesOwnDebounce)
+{
+    // 30 ms debounce: a change counts once it has lasted that long.
+    const int pause = line(2, 5, HX_BUTTON_PRESSED_LOW, records::v1, 30000);
+    const int mode = line(2, 4, HX_BUTTON_PRESSED_LOW, records::v1, 0);
+    ASSERT_EQ(hx_button_set_callbacks(2, 5, pause_press, pause_release), 0);
+    ASSERT_EQ(hx_button_set_callbacks(2, 4, mode_press, mode_release), 0);
+
+    edge_v1(mode, falling);  // no debounce: at once
+    EXPECT_EQ(wait_for(1), std::vector<std::string>{"mode press"});
+
+    // A bounce: down and up again within 5 ms, then a second bounce: nothing.
+    edge_v1(pause, falling);
+    std::this_thread::sleep_for(5ms);
+    edge_v1(pause, rising);
+    edge_v1(pause, falling);
+    edge_v1(pause, rising);
+    std::this_thread::sleep_for(100ms);
+    {
+        std::lock_guard<std::mutex> g(m);
+        EXPECT_EQ(seen, std::vector<std::string>{"mode press"});
+    }
+    // A press that lasts, with chatter at its start, counts once; so does its release.
+    const auto t0 = std::chrono::steady_clock::now();
+    edge_v1(pause, falling);
+    edge_v1(pause, rising);
+    edge_v1(pause, falling);
+    EXPECT_EQ(wait_for(2), (std::vector<std::string>{"mode press", "pause press"}));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 30ms);
+    edge_v1(pause, rising);
+    EXPECT_EQ(wait_for(3), (std::vector<std::string>{"mode press", "pause press", "pause release"}));
+    std::this_thread::sleep_for(60ms);
+    EXPECT_EQ(wait_for(3).size(), 3u);
+    close(pause);
+    close(mode);
+}
+
+// The bank's character device is found by the bank's address whatever the kernel
+// numbered it; this machine has no such device, so the open names the one chosen.
+class ButtonBank : public testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_SANDBOX();
+        sandbox::reset();
+        sandbox::boot(GetParam());
+    }
+};
+
+TEST_P(ButtonBank, BankTwoIsFoundByItsAddress)
+{
+    const std::string expected = GetParam() == "mainline-6.12" ? "/dev/gpiochip1" : "/dev/gpiochip2";
+    EXPECT_EQ(stderr_of([] { EXPECT_EQ(hx_button_init(2, 5, 1, 2000), -1); }),
+              "ERROR in hx_button_init, can't open " + expected + ": No such file or directory\n");
+    sandbox::steer("remove /sys/bus/gpio/devices/gpiochip" + expected.substr(expected.size() - 1));
+    EXPECT_EQ(stderr_of([] { EXPECT_EQ(hx_button_init(2, 5, 1, 2000), -1); }),
+              "ERROR in hx_button_init, GPIO bank 2 is not in /sys/bus/gpio/devices\n");
+}
+
+INSTANTIATE_ON_EVERY_KERNEL(ButtonBank);
+
+TEST(ButtonNoBoard, WithoutTheBoardsBanksTheChipNumberIsTheDevice)
+{
+    REQUIRE_SANDBOX();
+    sandbox::reset();
+    sandbox::boot("bare");
+    EXPECT_EQ(stderr_of([] { EXPECT_EQ(hx_button_init(77, 6, 1, 2000), -1); }),
+              "ERROR in hx_button_init, can't open /dev/gpiochip77: No such file or directory\n");
 }
 
 }  // namespace

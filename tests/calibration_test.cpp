@@ -1,11 +1,16 @@
-// hx_throttle_cal at the terminal, on the fake board: the prompts, the pulse train and
-// its switch from maximum to minimum width, and the failures.
-#include "support/program.h"
+// hx_throttle_cal at the terminal: on the fake board (the prompts, the pulse train and
+// its switch from maximum to minimum width, the failures), and on the simulated
+// kernel's PWM outputs of every kernel generation.
+#include "support/kernels.h"
+
+#include <sim/program.h>
+#include <sim/sandbox.h>
 
 #include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -154,5 +159,73 @@ TEST(Calibration, FailedStartsEndWithStatus255AndNoMessageOfItsOwn)
     EXPECT_EQ(program::call_lines(s),
               (std::vector<std::string>{"hx_servo_init", "hx_pthread_create null 0 0"}));
 }
+
+class CalibrationOnTheKernel : public testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_SANDBOX();
+        sandbox::reset();
+        sandbox::boot(GetParam());
+    }
+};
+
+TEST_P(CalibrationOnTheKernel, ThePwmOutputsCarryFullThenMinimumThrottleAt20ms)
+{
+    options real;
+    real.fake_board = false;
+    session s = program::start("hx_throttle_cal", real);
+    ASSERT_TRUE(program::wait_for_output(s, prompt1, 10s)) << s.out << s.errors;
+    program::type(s, "\n");
+    ASSERT_TRUE(program::wait_for_output(s, prompt2, 10s)) << s.out;
+    std::this_thread::sleep_for(400ms);
+    const long long second_enter = now_us();
+    program::type(s, "\n");
+    ASSERT_TRUE(program::wait_for_output(s, prompt3, 10s)) << s.out;
+    std::this_thread::sleep_for(400ms);
+    program::type(s, "\n");
+    EXPECT_EQ(program::finish(s), 0);
+    EXPECT_EQ(s.out, prompt1 + prompt2 + prompt3 + done);
+    EXPECT_EQ(s.errors, "");
+
+    // What the model recorded for channel 1, eHRPWM0 output A.
+    std::istringstream record(sandbox::pwm_record());
+    std::string line, period, last_enable;
+    std::vector<std::pair<long long, std::string>> duty;
+    while (std::getline(record, line)) {
+        std::istringstream l(line);
+        long long t = 0;
+        std::string dev, k, a, v;
+        l >> t >> dev >> k >> a >> v;
+        if (dev != "48300200.pwm" || k != "0") continue;
+        if (a == "period") period = v;
+        if (a == "enable") last_enable = v;
+        if (a == "duty_cycle") duty.emplace_back(t, v);
+    }
+    EXPECT_EQ(period, "20000000");
+    EXPECT_EQ(last_enable, "0");
+    ASSERT_GE(duty.size(), 3u);
+    EXPECT_EQ(duty.front().second, "0");  // started with no pulse
+    EXPECT_EQ(duty.back().second, "0");   // and left with none
+    int max_pulses = 0, min_pulses = 0;
+    for (size_t i = 1; i + 1 < duty.size(); ++i) {
+        const auto& [t, v] = duty[i];
+        if (v == "2000000") {
+            ++max_pulses;
+            EXPECT_EQ(min_pulses, 0) << "full throttle after minimum";
+        } else {
+            EXPECT_EQ(v, "1000000") << i;
+            EXPECT_GT(t, second_enter) << "minimum throttle before the second Enter";
+            ++min_pulses;
+        }
+        if (i > 1) {
+            EXPECT_GE(t - duty[i - 1].first, 19000) << "pulses at most every 20 ms";
+        }
+    }
+    EXPECT_GE(max_pulses, 10);
+    EXPECT_GE(min_pulses, 10);
+}
+
+INSTANTIATE_ON_EVERY_KERNEL(CalibrationOnTheKernel);
 
 }  // namespace

@@ -1,15 +1,20 @@
-// hwquad against eQEP attributes built in the board sandbox.
-#include "support/board_sandbox.h"
+// hwquad on the simulated kernel of every kernel generation, and on plain files for the
+// texts and faults that no driver produces.
+#include <sim/sandbox.h>
 #include "support/capture.h"
 #include "support/fd_count.h"
+#include "support/kernels.h"
 
 #include <hx/hwquad.h>
 
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/resource.h>
+#include <thread>
 
 using namespace std::string_literals;
 
@@ -238,6 +243,131 @@ TEST_F(Hwquad, NoDescriptorLeaksOverManyInitAndCleanupCycles)
         hx_hwquad_cleanup();
         EXPECT_EQ(open_descriptors(), before);
     }
+}
+
+// ---- On the simulated kernel ---------------------------------------------------------
+
+constexpr const char* units[] = {"48300180", "48302180", "48304180"};
+
+// Where a profile keeps a unit's count and its enable switch.
+struct unit_files {
+    std::string count, enable, ceiling;
+};
+
+unit_files files_of(int ch)
+{
+    const std::string unit = units[ch - 1];
+    const std::string legacy = "/sys/devices/platform/ocp/" + unit.substr(0, 5) + "000.epwmss/" + unit + ".eqep";
+    if (access((legacy + "/enabled").c_str(), F_OK) == 0) return {legacy + "/position", legacy + "/enabled", ""};
+    unit_files f;
+    for (int n = 0; n < 3; ++n) {
+        const std::string dev = "/sys/bus/counter/devices/counter" + std::to_string(n);
+        if (access((dev + "/name").c_str(), F_OK) == 0 && sandbox::get(dev + "/name") == unit + ".counter\n")
+            f = {dev + "/count0/count", dev + "/count0/enable", dev + "/count0/ceiling"};
+    }
+    return f;
+}
+
+class HwquadKernel : public testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_SANDBOX();
+        sandbox::reset();
+        sandbox::boot(GetParam());
+        legacy = GetParam() == "vendor-4.19";
+    }
+    void TearDown() override { hx_hwquad_cleanup(); }
+    bool legacy = false;
+};
+
+TEST_P(HwquadKernel, InitSwitchesEveryUnitOnAndTheWheelsCountFromZero)
+{
+    // Before init a counter device counts nothing (off, ceiling 0); the legacy driver
+    // counts from probe on.
+    for (int ch = 1; ch <= 3; ++ch) sandbox::steer(std::string("count ") + units[ch - 1] + " 77");
+    ASSERT_EQ(hx_hwquad_init(), 0);
+    for (int ch = 1; ch <= 3; ++ch) {
+        const unit_files f = files_of(ch);
+        EXPECT_EQ(sandbox::get(f.enable), "1\n") << ch;
+        if (!legacy) {
+            EXPECT_EQ(sandbox::get(f.ceiling), "4294967295\n") << ch;
+        }
+        EXPECT_EQ(sandbox::get(f.count), "0\n") << ch;
+        EXPECT_EQ(hx_hwquad_read(ch), 0) << ch;
+    }
+    sandbox::steer("wheel 48300180 2000");
+    sandbox::steer("wheel 48302180 -3000");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const int forwards = hx_hwquad_read(1), backwards = hx_hwquad_read(2);
+    EXPECT_GT(forwards, 50);
+    EXPECT_LT(forwards, 2000);
+    EXPECT_LT(backwards, -50);  // below zero: the signed view of a counter's wrap
+    EXPECT_GT(backwards, -3000);
+    EXPECT_EQ(hx_hwquad_read(3), 0);
+}
+
+TEST_P(HwquadKernel, PositionsAcrossTheWholeSignedRangeReadBack)
+{
+    ASSERT_EQ(hx_hwquad_init(), 0);
+    for (int pos : {-1, 1, 123456, INT_MIN, INT_MAX, 0}) {
+        ASSERT_EQ(hx_hwquad_write(3, pos), 0) << pos;
+        EXPECT_EQ(hx_hwquad_read(3), pos);
+    }
+    ASSERT_EQ(hx_hwquad_write(3, -1), 0);
+    // What the kernel holds: the driver's signed count, or the counter's unsigned one.
+    EXPECT_EQ(sandbox::get(files_of(3).count), legacy ? "-1\n" : "4294967295\n");
+}
+
+TEST_P(HwquadKernel, AMissingUnitOrARefusedStepIsReportedAsBefore)
+{
+    const unit_files f = files_of(2);
+    sandbox::steer("fail " + f.enable + " write " + std::to_string(EINVAL));
+    int rc = 0;
+    EXPECT_EQ(stderr_of([&] { rc = hx_hwquad_init(); }),
+              "ERROR in hx_hwquad_init, failed to enable device driver: Invalid argument\n");
+    EXPECT_EQ(rc, -1);
+    sandbox::steer("fail " + f.enable + " write 0");
+
+    // The unit's device is gone: neither interface exists for it.
+    if (legacy) {
+        sandbox::steer("remove " + f.enable);
+    } else {
+        for (int n = 0; n < 3; ++n) {
+            const std::string dev = "/sys/bus/counter/devices/counter" + std::to_string(n);
+            if (f.count.rfind(dev + "/", 0) == 0) sandbox::steer("remove " + dev);
+        }
+    }
+    EXPECT_EQ(stderr_of([&] { rc = hx_hwquad_init(); }), open_failure_enoent);
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(sandbox::get(files_of(1).enable), "1\n");  // unit 1 was switched on before
+}
+
+TEST_P(HwquadKernel, AnAttributeThatVanishesMidWorkFailsTheReadUntilANewInit)
+{
+    ASSERT_EQ(hx_hwquad_init(), 0);
+    const unit_files f = files_of(1);
+    sandbox::steer("fail " + f.count + " read " + std::to_string(EIO));
+    int r = 0;
+    EXPECT_EQ(stderr_of([&] { r = hx_hwquad_read(1); }),
+              "ERROR in hx_hwquad_read, can't read position fd: Input/output error\n");
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(hx_hwquad_read(2), 0);  // the other channels go on
+    sandbox::steer("fail " + f.count + " read 0");
+    EXPECT_EQ(hx_hwquad_read(1), 0);
+}
+
+INSTANTIATE_ON_EVERY_KERNEL(HwquadKernel);
+
+TEST(HwquadBareBoard, WithNeitherInterfaceInitFailsAsBefore)
+{
+    REQUIRE_SANDBOX();
+    sandbox::reset();
+    sandbox::boot("bare");
+    int rc = 0;
+    EXPECT_EQ(stderr_of([&] { rc = hx_hwquad_init(); }), open_failure_enoent);
+    EXPECT_EQ(rc, -1);
+    hx_hwquad_cleanup();
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // hx_press_monitor at the terminal, on the fake board: scripted presses, Ctrl-C, and
 // buttons that fail to set up.
-#include "support/program.h"
+#include <sim/program.h>
 
 #include <chrono>
 #include <csignal>

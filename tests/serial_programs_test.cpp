@@ -1,7 +1,7 @@
 // hx_serial_echo and serial_probe at the terminal: on the fake board, and once for real
 // on the pseudo-terminal loopback of the board sandbox.
-#include "support/board_sandbox.h"
-#include "support/program.h"
+#include <sim/sandbox.h>
+#include <sim/program.h>
 
 #include <gtest/gtest.h>
 #include <string>

@@ -2,8 +2,9 @@
 # when they are missing. Packages come from the machine's own apt sources.
 
 # The PC build: compiler, CMake + Ninja, GoogleTest (also its sources, for the board
-# build), Google Benchmark, OpenBLAS (benchmark reference only), pkg-config.
-HX_HOST_PACKAGES="g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev libopenblas-dev"
+# build), Google Benchmark, OpenBLAS (benchmark reference only), pkg-config, and FUSE 3
+# for the simulated kernel.
+HX_HOST_PACKAGES="g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev libopenblas-dev libfuse3-dev fuse3"
 # The board build and its tests: Debian's ARM hard-float cross compiler and qemu-arm.
 HX_BOARD_PACKAGES="g++-arm-linux-gnueabihf qemu-user"
 

@@ -1,12 +1,15 @@
-// The simulated board: builds, in a private mount namespace, the kernel files that the
-// board offers (eQEP attributes, remoteproc, /dev/mem, PWM, a serial loopback on
-// /dev/ttyS1), runs the encoder firmware emulator, and then either tours the library
-// and the four programs or runs the command given after "--" inside it.
+// The simulated board: in a private mount namespace, the simulated kernel of a kernel
+// generation serves /sys (eQEP or counter devices, remoteproc, PWM), /dev/mem holds the
+// PRU shared RAM with the encoder firmware emulator behind it, and /dev/ttyS0, 1, 2
+// and 5 are loopbacks. Then it either tours the library and the four programs or runs
+// the command given after "--" inside it.
 //
-//   simboard            the tour
-//   simboard -- CMD...  run CMD on the simulated board (e.g. a shell)
-#include "support/board_sandbox.h"
-#include "support/encoder_firmware.h"
+//   simboard [--kernel PROFILE]            the tour
+//   simboard [--kernel PROFILE] -- CMD...  run CMD on the simulated board (e.g. a shell)
+//
+// PROFILE is vendor-4.19, vendor-6.1 or mainline-6.12 (the default).
+#include <sim/firmware.h>
+#include <sim/sandbox.h>
 
 #include <hx/fwquad.h>
 #include <hx/hwquad.h>
@@ -17,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <termios.h>
@@ -34,13 +38,10 @@ void banner(const char* text)
     std::fflush(stdout);
 }
 
-void build_board()
+void build_board(const std::string& profile)
 {
-    sandbox::add_eqep();
-    sandbox::add_remoteproc();
-    sandbox::add_dev_mem();
-    sandbox::add_pwm();
-    sandbox::add_serial(1, true);
+    sandbox::boot(profile);
+    for (int bus : {0, 1, 2, 5}) sandbox::add_serial(bus, true);
 }
 
 // Runs a program of the board with its output on ours; the person, when given, acts on
@@ -95,62 +96,73 @@ int run(std::vector<std::string> argv, void (*person)(int, pid_t) = nullptr,
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// An attribute's text without its line end.
-std::string attr(const std::string& path)
-{
-    std::string s = sandbox::get(path);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\0')) s.pop_back();
-    return s;
-}
-
 std::string program(const char* name) { return std::string(HX_PROGRAM_DIR) + "/" + name; }
 
 void encoder_tour()
 {
-    banner("encoder channels 1-3: eQEP units in sysfs");
+    banner("encoder channels 1-3: the eQEP units");
     std::printf("hx_hwquad_init() = %d\n", hx_hwquad_init());
-    std::printf("kernel's enabled attribute of unit 1 now holds \"%s\"\n",
-                attr(sandbox::eqep_enabled(1)).c_str());
-    sandbox::put(sandbox::eqep_position(2), "1500\n");  // the wheel on channel 2 turns
-    sandbox::put(sandbox::eqep_position(3), "-73\n");
-    std::printf("after turning wheels 2 and 3: read 1, 2, 3 = %d, %d, %d\n", hx_hwquad_read(1),
-                hx_hwquad_read(2), hx_hwquad_read(3));
-    std::printf("hx_hwquad_write(1, 4096) = %d\n", hx_hwquad_write(1, 4096));
-    std::printf("hx_hwquad_read(1) = %d\n", hx_hwquad_read(1));
+    // The wheels turn at their own rates (counts per second); wheel 3 backwards.
+    sandbox::steer("wheel 48300180 400");
+    sandbox::steer("wheel 48302180 1500");
+    sandbox::steer("wheel 48304180 -250");
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(200ms);
+        std::printf("read 1, 2, 3 = %d, %d, %d\n", hx_hwquad_read(1), hx_hwquad_read(2), hx_hwquad_read(3));
+    }
+    sandbox::steer("wheel 48300180 0");
+    const int wrote = hx_hwquad_write(1, 4096);
+    std::printf("wheel 1 stopped; hx_hwquad_write(1, 4096) = %d, read = %d\n", wrote, hx_hwquad_read(1));
     std::printf("hx_hwquad_read(4) (belongs to the PRU) prints:\n");
     std::fflush(stdout);
     hx_hwquad_read(4);
     hx_hwquad_cleanup();
 
     banner("encoder channel 4: firmware on PRU core 0");
-    firmware::start({firmware::clears::at_start});
     const auto t0 = std::chrono::steady_clock::now();
     const int rc = hx_fwquad_init();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
-    std::printf("hx_fwquad_init() = %d after %lld ms (firmware handshake)\n", rc, static_cast<long long>(ms.count()));
-    std::printf("remoteproc1: firmware \"%s\", state \"%s\"\n",
-                attr(sandbox::remoteproc_firmware(0)).c_str(),
-                attr(sandbox::remoteproc_state(0)).c_str());
+    std::printf("hx_fwquad_init() = %d after %lld ms (firmware handshake); PRU core 0 %s\n", rc,
+                static_cast<long long>(ms.count()), firmware::state(0).c_str());
     firmware::set_step(1);  // the wheel on channel 4 turns forwards
     for (int i = 0; i < 3; ++i) {
-        std::this_thread::sleep_for(100ms);
+        std::this_thread::sleep_for(200ms);
         std::printf("hx_fwquad_read() = %d\n", hx_fwquad_read());
     }
     firmware::set_step(0);
     const int written = hx_fwquad_write(-5000);
     std::printf("hx_fwquad_write(-5000) = %d, read = %d\n", written, hx_fwquad_read());
     hx_fwquad_cleanup();
-    std::this_thread::sleep_for(20ms);
-    std::printf("after hx_fwquad_cleanup: count word %u, state \"%s\"\n", sandbox::pru_shared_ram()[16],
-                attr(sandbox::remoteproc_state(0)).c_str());
-    firmware::stop();
+    std::printf("after hx_fwquad_cleanup: count word %u, PRU core 0 %s\n", sandbox::pru_shared_ram()[16],
+                firmware::state(0).c_str());
+}
+
+// What the PWM model recorded of eHRPWM0 output A: pulses by width, and the period.
+void pwm_summary()
+{
+    std::istringstream record(sandbox::pwm_record());
+    std::string line;
+    std::vector<std::pair<std::string, int>> widths;  // in the order sent
+    std::string period = "?";
+    while (std::getline(record, line)) {
+        std::istringstream l(line);
+        std::string t, dev, k, attr, value;
+        l >> t >> dev >> k >> attr >> value;
+        if (dev != "48300200.pwm" || k != "0") continue;
+        if (attr == "period") period = value;
+        if (attr != "duty_cycle" || value == "0") continue;
+        if (widths.empty() || widths.back().first != value) widths.emplace_back(value, 0);
+        ++widths.back().second;
+    }
+    std::printf("PWM model, channel 1 (eHRPWM0 A): period %s ns", period.c_str());
+    for (const auto& [w, n] : widths) std::printf("\n  then %d pulses of %d us", n, std::stoi(w) / 1000);
+    std::printf("\n");
 }
 
 void press_enter_slowly(int fd, pid_t)
 {
     for (int i = 0; i < 3; ++i) {
         std::this_thread::sleep_for(300ms);
-        std::printf("   [pwm0 duty_cycle %s ns]\n", attr(sandbox::pwm_attr(0, "duty_cycle")).c_str());
         std::printf("   [presses Enter]\n");
         std::fflush(stdout);
         if (write(fd, "\n", 1) != 1) return;
@@ -164,10 +176,8 @@ void program_tour()
     banner("serial_probe 1");
     std::printf("exit status %d\n", run({program("serial_probe"), "1"}));
     banner("hx_throttle_cal: PWM outputs in sysfs; Enter pressed every 0.3 s");
-    std::printf("exit status %d; pwm0 afterwards: enable %s, duty_cycle %s\n",
-                run({program("hx_throttle_cal")}, press_enter_slowly),
-                attr(sandbox::pwm_attr(0, "enable")).c_str(),
-                attr(sandbox::pwm_attr(0, "duty_cycle")).c_str());
+    std::printf("exit status %d\n", run({program("hx_throttle_cal")}, press_enter_slowly));
+    pwm_summary();
 
     banner("hx_press_monitor: buttons need a GPIO chip, so this runs on the fake board");
     char script[] = "/tmp/hx-simboard-buttons-XXXXXX";
@@ -197,12 +207,27 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "simboard: can't build the simulated board here (%s); run as root\n", why.c_str());
         return 1;
     }
-    build_board();
-    if (argc > 2 && std::strcmp(argv[1], "--") == 0) {
-        return run(std::vector<std::string>(argv + 2, argv + argc));
+    std::string profile = "mainline-6.12";
+    int arg = 1;
+    if (arg + 1 < argc && std::strcmp(argv[arg], "--kernel") == 0) {
+        profile = argv[arg + 1];
+        arg += 2;
     }
-    std::printf("halvex on a simulated board: every file below /sys and /dev is built in a\n"
-                "private mount namespace; the library and programs run their real code.\n");
+    bool known = false;
+    for (const std::string& p : sandbox::profiles()) known = known || p == profile;
+    if (!known) {
+        std::fprintf(stderr, "simboard: unknown kernel profile \"%s\"; one of:", profile.c_str());
+        for (const std::string& p : sandbox::profiles()) std::fprintf(stderr, " %s", p.c_str());
+        std::fprintf(stderr, "\n");
+        return 2;
+    }
+    build_board(profile);
+    if (arg + 1 < argc && std::strcmp(argv[arg], "--") == 0) {
+        return run(std::vector<std::string>(argv + arg + 1, argv + argc));
+    }
+    std::printf("halvex on a simulated board, kernel profile %s: /sys is a simulated kernel\n"
+                "and /dev is built in a private mount namespace; the library and programs\n"
+                "run their real code.\n", profile.c_str());
     encoder_tour();
     program_tour();
     return 0;

@@ -1,6 +1,6 @@
 // main() for test programs that use the board sandbox: enter it while the process has
 // a single thread, then run the tests.
-#include "board_sandbox.h"
+#include <sim/sandbox.h>
 
 #include <cstdio>
 #include <gtest/gtest.h>

@@ -1,10 +1,15 @@
-/* Push buttons on GPIO lines, through the GPIO character device (uAPI v2).
+/* Push buttons on GPIO lines, through the GPIO character device.
  *
- * A button is named by its GPIO chip (/dev/gpiochip<chip>) and line offset <pin>. The
- * kernel debounces the line and reports both edges; one watcher thread of the service
- * turns each edge into a press or a release and calls the callback registered for it.
- * Callbacks therefore run on that thread, one at a time, and must not call
- * hx_button_cleanup. Failures print one line on standard error and return -1.
+ * A button is named by its GPIO bank <chip> (0 to 3: the banks at 44e07000, 4804c000,
+ * 481ac000 and 481ae000, found by that address in /sys/bus/gpio/devices on every
+ * kernel; on a machine without those banks, /dev/gpiochip<chip>) and line offset <pin>.
+ * With uAPI v2 (kernels since 5.10) the kernel debounces the line; on older kernels, or
+ * where the kernel refuses the debounce period, the service requests the line through
+ * uAPI v1 or without the attribute and debounces it itself. Both edges are watched by
+ * one watcher thread of the service, which turns each lasting edge into a press or a
+ * release and calls the callback registered for it. Callbacks therefore run on that
+ * thread, one at a time, and must not call hx_button_cleanup. Failures print one line
+ * on standard error and return -1.
  */
 #ifndef HX_BUTTON_H
 #define HX_BUTTON_H
@@ -19,8 +24,8 @@ extern "C" {
 #define HX_BUTTON_PRESSED_HIGH 0 /* pressing drives a normally-low line high */
 #define HX_BUTTON_PRESSED_LOW 1  /* pressing pulls a normally-high line low (pull-up) */
 
-/* Request line pin of gpiochip<chip> as an input with both edges and the kernel's
- * debounce of debounce_us microseconds (0 for none), and start watching it.
+/* Request line pin of GPIO bank chip as an input with both edges, debounced by
+ * debounce_us microseconds (0 for none), and start watching it.
  * polarity is HX_BUTTON_PRESSED_LOW or HX_BUTTON_PRESSED_HIGH. Returns 0, or -1 for bad
  * arguments, a button already set up (it is left as it was), more than HX_BUTTON_MAX
  * buttons, or a kernel that refuses the request. */

@@ -1,9 +1,14 @@
 /* hwquad: quadrature encoder channels 1 to 3, counted by the SoC's eQEP units.
  *
- * The eQEP driver exposes each unit in sysfs with an `enabled` and a `position`
- * attribute. The module enables the units, zeroes their counts and keeps the three
- * position attributes open, so a read is one seek, one read and one decimal parse.
- * Channel 4 is counted by PRU firmware: see <hx/fwquad.h>.
+ * On vendor 4.x kernels the eQEP driver exposes each unit in sysfs with an `enabled`
+ * and a `position` attribute (below /sys/devices/platform/ocp/4830x000.epwmss/
+ * 4830x180.eqep). Newer kernels have only the counter subsystem: where a unit's
+ * `enabled` attribute does not exist, the module uses the counter device named
+ * "4830x180.counter" instead (its ceiling set to the full 32 bits, enabled, count0/count
+ * as the position, whose unsigned count reads as a signed 32-bit position). The module
+ * enables the units, zeroes their counts and keeps the three position attributes open,
+ * so a read or a write is one system call (pread or pwrite at offset 0) and one decimal
+ * parse or format. Channel 4 is counted by PRU firmware: see <hx/fwquad.h>.
  *
  * Failures print one report on standard error (two lines when an attribute cannot be
  * opened) and return -1. Not thread-safe: serialise init and cleanup against every

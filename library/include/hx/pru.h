@@ -1,7 +1,9 @@
 /* PRU control: the two PRU cores through remoteproc, and the PRU shared RAM.
  *
- * Core 0 is /sys/class/remoteproc/remoteproc1, core 1 remoteproc2. Firmware images
- * are looked up by the kernel under /lib/firmware. Every failure prints one line on
+ * Core 0 is the remoteproc of platform device 4a334000.pru, core 1 of 4a338000.pru,
+ * found in /sys/class/remoteproc by their `name` attribute or `device` link (the
+ * remoteprocN numbers follow allocation order); where neither exists, remoteproc1 and
+ * remoteproc2. Firmware images are looked up by the kernel under /lib/firmware. Every failure prints one line on
  * standard error naming the function and the path, and returns -1 (or NULL).
  */
 #ifndef HX_PRU_H

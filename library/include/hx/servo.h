@@ -1,9 +1,14 @@
-/* Servo and ESC outputs: eight channels on the PWM class in sysfs, 20 ms period.
+/* Servo and ESC outputs: eight of the AM335x's PWM outputs through the PWM class in
+ * sysfs, 20 ms period.
  *
- * Channels 1 to HX_SERVO_CHANNELS are pwm0..pwm7 of /sys/class/pwm/pwmchip0; channel 0
- * addresses all of them at once. A pulse sets the width that the PWM unit repeats every
- * period until the next pulse. Failures print one line on standard error naming the
- * function (and the attribute, where one failed) and return -1.
+ * Channels 1 to 6 are outputs A and B of the eHRPWM units 0, 1 and 2 (devices
+ * 48300200.pwm, 48302200.pwm, 48304200.pwm); channels 7 and 8 are eCAP0 and eCAP1
+ * (48300100 and 48302100, named .ecap on vendor 4.x kernels, .pwm later). Each unit is
+ * found by that address through /sys/class/pwm/pwmchipN/device, on every kernel
+ * generation. Channel 0 addresses every started output at once. A pulse sets the width
+ * that the PWM unit repeats every period until the next pulse. Failures print one line
+ * on standard error naming the function (and the attribute, where one failed) and
+ * return -1.
  */
 #ifndef HX_SERVO_H
 #define HX_SERVO_H
@@ -17,13 +22,16 @@ extern "C" {
 #define HX_SERVO_CHANNELS 8
 #define HX_SERVO_ALL 0
 
-/* Export every channel (where the kernel has not already), set a 20 ms period and a
- * zero width, and enable it. Returns 0 (also when already started), or -1: then the
- * channels started before the failure are stopped again. */
+/* Start every channel whose PWM unit the board has: export it (where the kernel has not
+ * already), set a 20 ms period and a zero width, and enable it. Channels whose unit is
+ * absent are skipped. Returns 0 (also when already started), or -1 when the board has
+ * none of the units or the kernel refuses a step: then nothing is left started or
+ * exported. */
 HX_EXPORT int hx_servo_init(void);
 
-/* Set channel ch (0 for all) to a pulse of us microseconds, 1 to 19999. Returns 0, or
- * -1 for a bad channel or width, before init, or when the attribute cannot be written. */
+/* Set channel ch (0 for all started channels) to a pulse of us microseconds, 1 to
+ * 19999. Returns 0, or -1 for a bad channel or width, a channel whose unit the board
+ * lacks, before init, or when the attribute cannot be written. */
 HX_EXPORT int hx_servo_send_pulse_us(int ch, int us);
 
 /* An ESC pulse: width 0.0 (1000 us, minimum throttle) to 1.0 (2000 us, full

@@ -1,11 +1,21 @@
 // Button service, kernel side: line requests on the GPIO character device.
+//
+// /dev/gpiochipN follows registration order, which differs between kernels (bank 2 is
+// gpiochip2 on vendor kernels, usually gpiochip1 on mainline), so a bank is found by
+// its register address in the link /sys/bus/gpio/devices/gpiochipN. uAPI v2 (with the
+// kernel's debounce) exists since 5.10 only; older kernels answer it with ENOTTY or
+// EINVAL and get a v1 line event request with the service's own debounce. The same own
+// debounce serves where the kernel refuses the period (the AM335x debounces in
+// hardware up to 7936 us).
 #include "hx/button.h"
 
 #include "button_events.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/gpio.h>
 #include <sys/ioctl.h>
@@ -14,6 +24,76 @@
 namespace {
 
 constexpr const char* consumer = "halvex-button";
+constexpr const char* gpio_bus = "/sys/bus/gpio/devices";
+constexpr std::array<const char*, 4> bank_device = {
+    "/44e07000.gpio/", "/4804c000.gpio/", "/481ac000.gpio/", "/481ae000.gpio/"};
+
+using hx::button_events::records;
+
+// The character device of GPIO bank `chip` into path. On a machine without any AM335x
+// bank (a PC with a GPIO simulator), /dev/gpiochip<chip>. False when the board lacks
+// the bank.
+bool chip_path(int chip, char (&path)[32])
+{
+    bool any_bank = false;
+    int found = -1;
+    if (DIR* d = opendir(gpio_bus)) {
+        while (const dirent* e = readdir(d)) {
+            int n = -1;
+            if (std::sscanf(e->d_name, "gpiochip%d", &n) != 1) continue;
+            char link[300];
+            char target[256];
+            std::snprintf(link, sizeof link, "%s/%s", gpio_bus, e->d_name);
+            const ssize_t len = readlink(link, target, sizeof target - 1);
+            if (len <= 0) continue;
+            target[len] = '\0';
+            for (std::size_t b = 0; b < bank_device.size(); ++b) {
+                if (std::strstr(target, bank_device[b]) == nullptr) continue;
+                any_bank = true;
+                if (static_cast<int>(b) == chip) found = n;
+            }
+        }
+        closedir(d);
+    }
+    if (any_bank && found < 0) return false;
+    std::snprintf(path, sizeof path, "/dev/gpiochip%d", any_bank ? found : chip);
+    return true;
+}
+
+// uAPI v2: input, both edges, the kernel's debounce when debounce_us > 0. 0 or errno.
+int request_v2(int chip_fd, int pin, int debounce_us, int* line_fd)
+{
+    gpio_v2_line_request req{};
+    req.offsets[0] = static_cast<__u32>(pin);
+    req.num_lines = 1;
+    std::strncpy(req.consumer, consumer, sizeof req.consumer - 1);
+    req.config.flags = GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_EDGE_RISING |
+                       GPIO_V2_LINE_FLAG_EDGE_FALLING;
+    if (debounce_us > 0) {
+        req.config.num_attrs = 1;
+        req.config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_DEBOUNCE;
+        req.config.attrs[0].attr.debounce_period_us = static_cast<__u32>(debounce_us);
+        req.config.attrs[0].mask = 1;  // the first (only) requested line
+    }
+    if (ioctl(chip_fd, GPIO_V2_GET_LINE_IOCTL, &req) < 0) return errno;
+    *line_fd = req.fd;
+    return 0;
+}
+
+// uAPI v1: a line event request, input, both edges, no debounce. 0 or errno.
+int request_v1(int chip_fd, int pin, int* line_fd)
+{
+    gpioevent_request req{};
+    req.lineoffset = static_cast<__u32>(pin);
+    req.handleflags = GPIOHANDLE_REQUEST_INPUT;
+    req.eventflags = GPIOEVENT_REQUEST_BOTH_EDGES;
+    std::strncpy(req.consumer_label, consumer, sizeof req.consumer_label - 1);
+    if (ioctl(chip_fd, GPIO_GET_LINEEVENT_IOCTL, &req) < 0) return errno;
+    *line_fd = req.fd;
+    return 0;
+}
+
+bool refused(int err) { return err == ENOTTY || err == EINVAL; }
 
 }  // namespace
 
@@ -32,33 +112,35 @@ int hx_button_init(int chip, int pin, int polarity, int debounce_us)
         return -1;
     }
     char path[32];
-    std::snprintf(path, sizeof path, "/dev/gpiochip%d", chip);
+    if (!chip_path(chip, path)) {
+        std::fprintf(stderr, "ERROR in %s, GPIO bank %d is not in %s\n", who, chip, gpio_bus);
+        return -1;
+    }
     const int chip_fd = open(path, O_RDWR | O_CLOEXEC);
     if (chip_fd < 0) {
         std::fprintf(stderr, "ERROR in %s, can't open %s: %s\n", who, path, std::strerror(errno));
         return -1;
     }
-    gpio_v2_line_request req{};
-    req.offsets[0] = static_cast<__u32>(pin);
-    req.num_lines = 1;
-    std::strncpy(req.consumer, consumer, sizeof req.consumer - 1);
-    req.config.flags = GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_EDGE_RISING |
-                       GPIO_V2_LINE_FLAG_EDGE_FALLING;
-    if (debounce_us > 0) {
-        req.config.num_attrs = 1;
-        req.config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_DEBOUNCE;
-        req.config.attrs[0].attr.debounce_period_us = static_cast<__u32>(debounce_us);
-        req.config.attrs[0].mask = 1;  // the first (only) requested line
+    int line_fd = -1;
+    records format = records::v2;
+    int own_debounce = 0;
+    int err = request_v2(chip_fd, pin, debounce_us, &line_fd);
+    if (refused(err) && debounce_us > 0) {
+        err = request_v2(chip_fd, pin, 0, &line_fd);
+        own_debounce = debounce_us;
     }
-    const int rc = ioctl(chip_fd, GPIO_V2_GET_LINE_IOCTL, &req);
-    const int saved = errno;
+    if (refused(err)) {
+        err = request_v1(chip_fd, pin, &line_fd);
+        format = records::v1;
+        own_debounce = debounce_us;
+    }
     close(chip_fd);  // the line request lives on without the chip descriptor
-    if (rc < 0) {
+    if (err != 0) {
         std::fprintf(stderr, "ERROR in %s, can't request line %d of %s: %s\n", who, pin, path,
-                     std::strerror(saved));
+                     std::strerror(err));
         return -1;
     }
-    return hx::button_events::attach(who, chip, pin, polarity, req.fd);
+    return hx::button_events::attach(who, chip, pin, polarity, line_fd, format, own_debounce);
 }
 
 int hx_button_set_callbacks(int chip, int pin, void (*press)(void), void (*release)(void))

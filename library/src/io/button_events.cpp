@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace hx::button_events {
@@ -23,9 +25,29 @@ struct button {
     int pin;
     int polarity;
     int fd = -1;  // -1 when the slot is free
+    records format;
+    long long debounce_ns;  // the service's own debounce; 0 when the kernel debounces
+    // Own debounce, the watcher's alone: the level last reported, and a change waiting
+    // to have lasted debounce_ns.
+    int level;
+    bool pending;
+    int pending_level;
+    long long pending_since;
     std::atomic<callback> press{nullptr};
     std::atomic<callback> release{nullptr};
 };
+
+// Both record formats carry the edge in a 32-bit id at byte 8, with the same values.
+static_assert(offsetof(gpio_v2_line_event, id) == 8 && offsetof(gpioevent_data, id) == 8);
+static_assert(GPIO_V2_LINE_EVENT_RISING_EDGE == GPIOEVENT_EVENT_RISING_EDGE &&
+              GPIO_V2_LINE_EVENT_FALLING_EDGE == GPIOEVENT_EVENT_FALLING_EDGE);
+
+long long now_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
 
 // The table only grows while the watcher runs (attach under the lock, then a wake-up);
 // callbacks are swapped atomically so a registration never waits for a callback.
@@ -44,12 +66,45 @@ button* find(int chip, int pin)
     return nullptr;
 }
 
-void dispatch(button& b, const gpio_v2_line_event& ev)
+// The line went to level (1 high, 0 low).
+void dispatch(button& b, int level)
 {
-    const bool rising = ev.id == GPIO_V2_LINE_EVENT_RISING_EDGE;
-    const bool pressed = b.polarity == HX_BUTTON_PRESSED_LOW ? !rising : rising;
+    const bool pressed = b.polarity == HX_BUTTON_PRESSED_LOW ? level == 0 : level == 1;
     const callback cb = pressed ? b.press.load() : b.release.load();
     if (cb != nullptr) cb();
+}
+
+void on_edge(button& b, uint32_t id, long long now)
+{
+    const int level = id == GPIO_V2_LINE_EVENT_RISING_EDGE ? 1 : 0;
+    if (b.debounce_ns == 0) {
+        dispatch(b, level);
+        return;
+    }
+    // A change counts once it has lasted; one undone before that was a glitch.
+    b.pending = level != b.level;
+    b.pending_level = level;
+    b.pending_since = now;
+}
+
+// Reports the changes that have lasted; returns the poll time-out (ms) until the next
+// one may, or -1 when none waits.
+int settle(const std::array<button*, HX_BUTTON_MAX + 1>& owner, int n, long long now)
+{
+    long long wait_ns = -1;
+    for (int i = 1; i < n; ++i) {
+        button& b = *owner[i];
+        if (!b.pending) continue;
+        const long long left = b.pending_since + b.debounce_ns - now;
+        if (left <= 0) {
+            b.pending = false;
+            b.level = b.pending_level;
+            dispatch(b, b.level);
+        } else if (wait_ns < 0 || left < wait_ns) {
+            wait_ns = left;
+        }
+    }
+    return wait_ns < 0 ? -1 : static_cast<int>((wait_ns + 999999) / 1000000);
 }
 
 void* watch(void*)
@@ -67,7 +122,8 @@ void* watch(void*)
         }
         pthread_mutex_unlock(&lock);
 
-        if (poll(fds.data(), static_cast<nfds_t>(n), -1) < 0) {
+        const int timeout_ms = settle(owner, n, now_ns());
+        if (poll(fds.data(), static_cast<nfds_t>(n), timeout_ms) < 0) {
             if (errno == EINTR) continue;
             std::perror("ERROR in the button watcher, poll");
             return nullptr;
@@ -78,13 +134,19 @@ void* watch(void*)
             if (stopping.load()) return nullptr;
             continue;  // the table changed: poll the new set
         }
+        const long long now = now_ns();
         for (int i = 1; i < n; ++i) {
             if (fds[i].revents & POLLIN) {
                 // The kernel hands out whole records; a short tail cannot happen.
                 gpio_v2_line_event ev[16];
+                const ssize_t size = owner[i]->format == records::v2 ? sizeof(gpio_v2_line_event)
+                                                                     : sizeof(gpioevent_data);
                 const ssize_t r = read(fds[i].fd, ev, sizeof ev);
-                for (ssize_t k = 0; k < r / static_cast<ssize_t>(sizeof ev[0]); ++k) {
-                    dispatch(*owner[i], ev[k]);
+                const auto* bytes = reinterpret_cast<const unsigned char*>(ev);
+                for (ssize_t k = 0; k + size <= r; k += size) {
+                    uint32_t id = 0;
+                    std::memcpy(&id, bytes + k + 8, sizeof id);
+                    on_edge(*owner[i], id, now);
                 }
             } else if (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) {
                 // A line that went away is dropped from the watch, not spun on.
@@ -104,7 +166,8 @@ void wake(uint64_t v)
 
 }  // namespace
 
-int attach(const char* who, int chip, int pin, int polarity, int line_fd)
+int attach(const char* who, int chip, int pin, int polarity, int line_fd, records format,
+           int debounce_us)
 {
     pthread_mutex_lock(&lock);
     button* slot = nullptr;
@@ -135,6 +198,10 @@ int attach(const char* who, int chip, int pin, int polarity, int line_fd)
         slot->chip = chip;
         slot->pin = pin;
         slot->polarity = polarity;
+        slot->format = format;
+        slot->debounce_ns = 1000LL * debounce_us;
+        slot->level = polarity == HX_BUTTON_PRESSED_LOW ? 1 : 0;  // released
+        slot->pending = false;
         slot->press.store(nullptr);
         slot->release.store(nullptr);
         slot->fd = line_fd;

@@ -1,10 +1,14 @@
-// Encoder channels 1-3 through the eQEP units' sysfs attributes.
+// Encoder channels 1-3 through the eQEP units' sysfs attributes: the eQEP driver's own
+// on vendor 4.x kernels, the counter subsystem's where those do not exist.
 #include "hx/hwquad.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <charconv>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -21,11 +25,19 @@ constexpr std::array<const char*, 3> position_path = {
     "/sys/devices/platform/ocp/48302000.epwmss/48302180.eqep/position",
     "/sys/devices/platform/ocp/48304000.epwmss/48304180.eqep/position",
 };
+// Newer kernels: the same units as counter devices, found by name (counterN follows
+// probe order).
+constexpr std::array<const char*, 3> counter_name = {
+    "48300180.counter", "48302180.counter", "48304180.counter"};
+constexpr const char* counter_dir = "/sys/bus/counter/devices";
+constexpr const char* full_range = "4294967295";  // the ceiling is 0 after probe
 constexpr int no_fd = -1;  // descriptor 0 is a real descriptor
 constexpr std::size_t text_len = 12;  // "-2147483648" and its NUL
 
 int init_flag = 0;
 std::array<int, 3> fd = {no_fd, no_fd, no_fd};
+// A counter device's count is unsigned; the module shows it in the signed view.
+std::array<bool, 3> unsigned_count = {false, false, false};
 
 void say(const char* text) { std::fputs(text, stderr); }
 
@@ -47,10 +59,85 @@ int open_failed()
     return -1;
 }
 
+// The counter device of unit i into path ("/sys/bus/counter/devices/counterN"), matched
+// by its name, or by its link into the unit's device directory where name is missing.
+bool find_counter(int i, char (&path)[64])
+{
+    DIR* d = opendir(counter_dir);
+    if (d == nullptr) return false;
+    bool found = false;
+    while (const dirent* e = readdir(d)) {
+        if (std::strncmp(e->d_name, "counter", 7) != 0) continue;
+        std::snprintf(path, sizeof path, "%s/%.32s", counter_dir, e->d_name);
+        char text[160] = {};
+        char name[80];
+        std::snprintf(name, sizeof name, "%s/name", path);
+        const int f = open(name, O_RDONLY | O_CLOEXEC);
+        if (f >= 0) {
+            const ssize_t n = read(f, text, sizeof text - 1);
+            close(f);
+            found = n > 0 && std::strncmp(text, counter_name[i], std::strlen(counter_name[i])) == 0 &&
+                    (text[std::strlen(counter_name[i])] == '\n' || text[std::strlen(counter_name[i])] == '\0');
+        } else if (readlink(path, text, sizeof text - 1) > 0) {
+            char unit[24];
+            std::snprintf(unit, sizeof unit, "/%s/", counter_name[i]);
+            found = std::strstr(text, unit) != nullptr;
+        }
+        if (found) break;
+    }
+    closedir(d);
+    return found;
+}
+
+// Writes text and its NUL to the attribute dir/attr; 0, or -1 after the report of what.
+int write_attr(const char* dir, const char* attr, const char* text, const char* what)
+{
+    char path[96];
+    std::snprintf(path, sizeof path, "%s/%s", dir, attr);
+    const int f = open(path, O_WRONLY);
+    if (f < 0) return open_failed();
+    if (write(f, text, std::strlen(text) + 1) == -1) {
+        std::perror(what);
+        close(f);
+        return -1;
+    }
+    close(f);
+    return 0;
+}
+
+// Unit i through its counter device: full range, enabled, zeroed, count kept open.
+int init_counter(int i, const char* dir)
+{
+    constexpr const char* enable_failed = "ERROR in hx_hwquad_init, failed to enable device driver";
+    if (write_attr(dir, "count0/ceiling", full_range, enable_failed) != 0 ||
+        write_attr(dir, "count0/enable", "1", enable_failed) != 0) {
+        return -1;
+    }
+    char path[96];
+    std::snprintf(path, sizeof path, "%s/count0/count", dir);
+    const int pos = open(path, O_RDWR);
+    if (pos < 0) return open_failed();
+    if (write(pos, "0", 2) == -1) {
+        std::perror("ERROR in hx_hwquad_init, failed to zero out position");
+        close(pos);
+        return -1;
+    }
+    fd[i] = pos;
+    unsigned_count[i] = true;
+    return 0;
+}
+
 int init_channel(int i)
 {
+    unsigned_count[i] = false;
     const int en = open(enable_path[i], O_WRONLY);
-    if (en < 0) return open_failed();
+    if (en < 0) {
+        const int saved = errno;
+        char dir[64];
+        if (saved == ENOENT && find_counter(i, dir)) return init_counter(i, dir);
+        errno = saved;
+        return open_failed();
+    }
     const ssize_t w = write(en, "1", 2);  // "1" and its NUL, as the driver expects
     if (w == -1) {
         std::perror("ERROR in hx_hwquad_init, failed to enable device driver");
@@ -71,20 +158,24 @@ int init_channel(int i)
 }
 
 // atoi's rules (leading white space, one sign, digits up to the first other byte) over
-// exactly n bytes, saturating at the int32 limits where atoi would be undefined.
-int32_t parse_position(const char* s, std::size_t n)
+// exactly n bytes. The eQEP driver's signed text saturates at the int32 limits, where
+// atoi would be undefined; a counter's unsigned text is taken modulo 2^32, its signed
+// view.
+int32_t parse_position(const char* s, std::size_t n, bool is_unsigned)
 {
     std::size_t i = 0;
     while (i < n && (s[i] == ' ' || (s[i] >= '\t' && s[i] <= '\r'))) ++i;
     bool negative = false;
     if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-    int64_t v = 0;
-    constexpr int64_t limit = int64_t{INT32_MAX} + 1;
-    for (; i < n && s[i] >= '0' && s[i] <= '9'; ++i) {
-        v = v * 10 + (s[i] - '0');
-        if (v > limit) v = limit;  // at most 12 digits, so this cannot overflow first
+    uint64_t v = 0;  // at most 12 digits: no overflow
+    for (; i < n && s[i] >= '0' && s[i] <= '9'; ++i) v = v * 10 + static_cast<uint64_t>(s[i] - '0');
+    if (is_unsigned) {
+        const uint32_t u = static_cast<uint32_t>(v);
+        return static_cast<int32_t>(negative ? 0u - u : u);
     }
-    if (negative) return static_cast<int32_t>(-v);
+    constexpr uint64_t limit = uint64_t{INT32_MAX} + 1;
+    if (v > limit) v = limit;
+    if (negative) return static_cast<int32_t>(-static_cast<int64_t>(v));
     return static_cast<int32_t>(v > INT32_MAX ? INT32_MAX : v);
 }
 
@@ -129,17 +220,16 @@ int hx_hwquad_read(int ch)
         "ERROR in hx_hwquad_read, channel 4 is read by the PRU, use hx_fwquad_read instead\n",
         "ERROR: in hx_hwquad_read, encoder channel must be between 1 & 3 inclusive\n");
     if (f < 0) return -1;
-    if (lseek(f, 0, SEEK_SET) < 0) {
-        std::perror("ERROR: in hx_hwquad_read, failed to seek to beginning of fd");
-        return -1;
-    }
+    // The seek to the start and the read in one system call: a descriptor that cannot
+    // seek answers ESPIPE, reported as the failed seek.
     char buf[text_len];
-    const ssize_t n = read(f, buf, sizeof buf);
+    const ssize_t n = pread(f, buf, sizeof buf, 0);
     if (n == -1) {
-        std::perror("ERROR in hx_hwquad_read, can't read position fd");
+        std::perror(errno == ESPIPE ? "ERROR: in hx_hwquad_read, failed to seek to beginning of fd"
+                                    : "ERROR in hx_hwquad_read, can't read position fd");
         return -1;
     }
-    return parse_position(buf, static_cast<std::size_t>(n));
+    return parse_position(buf, static_cast<std::size_t>(n), unsigned_count[ch - 1]);
 }
 
 int hx_hwquad_write(int ch, int pos)
@@ -149,15 +239,14 @@ int hx_hwquad_write(int ch, int pos)
         "ERROR in hx_hwquad_write, channel 4 is read by the PRU, use hx_fwquad_write instead\n",
         "ERROR: in hx_hwquad_write, encoder channel must be between 1 & 3 inclusive\n");
     if (f < 0) return -1;
-    if (lseek(f, 0, SEEK_SET) < 0) {
-        std::perror("ERROR: in hx_hwquad_write, failed to seek to beginning of fd");
-        return -1;
-    }
-    // The whole buffer is written; its filler is zeros, never stack contents.
+    // The whole buffer is written; its filler is zeros, never stack contents. A counter
+    // takes the signed position as its unsigned count.
     char buf[text_len] = {};
-    std::to_chars(buf, buf + text_len - 1, pos);
-    if (write(f, buf, sizeof buf) == -1) {
-        std::perror("ERROR in hx_hwquad_write, can't write position fd");
+    if (unsigned_count[ch - 1]) std::to_chars(buf, buf + text_len - 1, static_cast<uint32_t>(pos));
+    else std::to_chars(buf, buf + text_len - 1, pos);
+    if (pwrite(f, buf, sizeof buf, 0) == -1) {
+        std::perror(errno == ESPIPE ? "ERROR: in hx_hwquad_write, failed to seek to beginning of fd"
+                                    : "ERROR in hx_hwquad_write, can't write position fd");
         return -1;
     }
     return 0;

@@ -1,32 +1,52 @@
-// Servo/ESC service: the PWM class in sysfs.
+// Servo/ESC service: eight PWM outputs of the AM335x through the PWM class in sysfs.
+//
+// Chip numbers (pwmchipN) follow probe order and differ between kernels, so each unit
+// is found by its register address, the last component of pwmchipN/device. An
+// exported output is pwmchipN/pwm<k> upstream and pwmchipN/pwm-<N>:<k> on vendor 4.x
+// kernels. Up to 6.10 the kernel refuses any write that leaves an invalid state
+// (period 0, or duty above period), so every write below keeps the state valid.
 #include "hx/servo.h"
 
 #include "../sys/sysfs.h"
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-constexpr const char* chip = "/sys/class/pwm/pwmchip0";
-constexpr const char* export_path = "/sys/class/pwm/pwmchip0/export";
-constexpr const char* unexport_path = "/sys/class/pwm/pwmchip0/unexport";
+struct output_def {
+    const char* unit;  // the register address that names the unit's device
+    int k;             // output of the unit: A = 0, B = 1
+};
+// eHRPWM0 A/B, eHRPWM1 A/B, eHRPWM2 A/B, eCAP0, eCAP1 (named "<addr>.ecap" on vendor
+// 4.x kernels, "<addr>.pwm" later).
+constexpr std::array<output_def, HX_SERVO_CHANNELS> outputs = {{
+    {"48300200", 0}, {"48300200", 1}, {"48302200", 0}, {"48302200", 1},
+    {"48304200", 0}, {"48304200", 1}, {"48300100", 0}, {"48302100", 0},
+}};
+constexpr const char* pwm_class = "/sys/class/pwm";
 constexpr const char* period_ns = "20000000";
 constexpr int max_pulse_us = 19999;
 constexpr int esc_min_us = 1000;
 constexpr int esc_span_us = 1000;
+constexpr std::size_t path_max = 96;
+
+constexpr std::size_t chip_max = 64;
+
+struct output {
+    char chip[chip_max];  // the unit's pwmchipN directory; "" when the unit is absent
+    char dir[path_max];   // the output's directory once started
+    bool started;
+    bool exported;  // by this service, so cleanup unexports it
+};
 
 int init_flag = 0;
-std::array<bool, HX_SERVO_CHANNELS> started{};
-std::array<bool, HX_SERVO_CHANNELS> exported{};
-
-// Path of attribute attr of output i (0-based) into buf.
-const char* attr_path(char (&buf)[64], int i, const char* attr)
-{
-    std::snprintf(buf, sizeof buf, "%s/pwm%d%s%s", chip, i, attr[0] ? "/" : "", attr);
-    return buf;
-}
+std::array<output, HX_SERVO_CHANNELS> out{};
 
 bool is_dir(const char* path)
 {
@@ -34,60 +54,112 @@ bool is_dir(const char* path)
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Export or unexport output i: the chip takes its number as text.
-int tell_chip(const char* who, const char* path, int i)
+// The pwmchipN directory whose device is the unit at address unit, into chip.
+bool find_chip(const char* unit, char (&chip)[chip_max])
 {
-    char n[4];
-    std::snprintf(n, sizeof n, "%d", i);
-    return hx::sysfs::write_text(who, path, n);
+    DIR* d = opendir(pwm_class);
+    if (d == nullptr) return false;
+    bool found = false;
+    const std::size_t len = std::strlen(unit);
+    while (const dirent* e = readdir(d)) {
+        if (std::strncmp(e->d_name, "pwmchip", 7) != 0) continue;
+        char link[path_max];
+        std::snprintf(link, sizeof link, "%s/%.40s/device", pwm_class, e->d_name);
+        char target[256];
+        const ssize_t n = readlink(link, target, sizeof target - 1);
+        if (n <= 0) continue;
+        target[n] = '\0';
+        const char* last = std::strrchr(target, '/');
+        last = last != nullptr ? last + 1 : target;
+        if (std::strncmp(last, unit, len) == 0 &&
+            (std::strcmp(last + len, ".pwm") == 0 || std::strcmp(last + len, ".ecap") == 0)) {
+            std::snprintf(chip, sizeof chip, "%s/%.40s", pwm_class, e->d_name);
+            found = true;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
 }
 
-int unexport(int i)
+// The output's directory under either name, into o.dir; false when neither exists.
+bool find_output_dir(output& o, int k)
 {
-    exported[i] = false;
-    return tell_chip("hx_servo_cleanup", unexport_path, i);
+    std::snprintf(o.dir, sizeof o.dir, "%.63s/pwm%d", o.chip, k);
+    if (is_dir(o.dir)) return true;
+    const char* n = std::strrchr(o.chip, '/') + 1 + 7;  // the N of pwmchipN
+    std::snprintf(o.dir, sizeof o.dir, "%.63s/pwm-%.8s:%d", o.chip, n, k);
+    return is_dir(o.dir);
+}
+
+int write_attr(const char* who, const output& o, const char* attr, const char* text)
+{
+    char path[path_max + 16];
+    std::snprintf(path, sizeof path, "%s/%s", o.dir, attr);
+    return hx::sysfs::write_text(who, path, text);
+}
+
+// Export or unexport output k of a chip: the chip takes its number as text.
+int tell_chip(const char* who, const output& o, const char* verb, int k)
+{
+    char path[path_max + 16];
+    char n[4];
+    std::snprintf(path, sizeof path, "%s/%s", o.chip, verb);
+    std::snprintf(n, sizeof n, "%d", k);
+    return hx::sysfs::write_text(who, path, n);
 }
 
 int stop_output(int i)
 {
-    char p[64];
+    constexpr const char* who = "hx_servo_cleanup";
+    output& o = out[static_cast<std::size_t>(i)];
     int rc = 0;
     // A zero width first, so the line rests low whatever the unit does on disable.
-    rc |= hx::sysfs::write_text("hx_servo_cleanup", attr_path(p, i, "duty_cycle"), "0");
-    rc |= hx::sysfs::write_text("hx_servo_cleanup", attr_path(p, i, "enable"), "0");
-    if (exported[i]) rc |= unexport(i);
-    started[i] = false;
+    rc |= write_attr(who, o, "duty_cycle", "0");
+    rc |= write_attr(who, o, "enable", "0");
+    if (o.exported) rc |= tell_chip(who, o, "unexport", outputs[static_cast<std::size_t>(i)].k);
+    o.started = false;
+    o.exported = false;
     return rc == 0 ? 0 : -1;
 }
 
+// A 20 ms period, zero width, enabled. On a fresh output (period 0) the period comes
+// first; on one that has a period, the output is disabled and the width zeroed first.
 int start_output(int i)
 {
     constexpr const char* who = "hx_servo_init";
-    char p[64];
-    if (!is_dir(attr_path(p, i, ""))) {
-        if (tell_chip(who, export_path, i) != 0) return -1;
-        exported[i] = true;
-        if (!is_dir(attr_path(p, i, ""))) {
-            std::fprintf(stderr, "ERROR in %s, %s did not appear after export\n", who, p);
+    output& o = out[static_cast<std::size_t>(i)];
+    const int k = outputs[static_cast<std::size_t>(i)].k;
+    if (!find_output_dir(o, k)) {
+        if (tell_chip(who, o, "export", k) != 0) return -1;
+        o.exported = true;
+        if (!find_output_dir(o, k)) {
+            std::fprintf(stderr, "ERROR in %s, output %d of %s did not appear after export\n", who, k, o.chip);
             return -1;
         }
     }
-    // The kernel refuses a period shorter than the duty cycle: zero the width first.
-    if (hx::sysfs::write_text(who, attr_path(p, i, "duty_cycle"), "0") != 0 ||
-        hx::sysfs::write_text(who, attr_path(p, i, "period"), period_ns) != 0 ||
-        hx::sysfs::write_text(who, attr_path(p, i, "enable"), "1") != 0) {
+    char path[path_max + 16];
+    char period[32];
+    std::snprintf(path, sizeof path, "%s/period", o.dir);
+    if (hx::sysfs::read_text(who, path, period, sizeof period) < 0) return -1;
+    const bool fresh = std::strtoull(period, nullptr, 10) == 0;
+    if (fresh) {
+        if (write_attr(who, o, "period", period_ns) != 0 || write_attr(who, o, "duty_cycle", "0") != 0)
+            return -1;
+    } else if (write_attr(who, o, "enable", "0") != 0 || write_attr(who, o, "duty_cycle", "0") != 0 ||
+               write_attr(who, o, "period", period_ns) != 0) {
         return -1;
     }
-    started[i] = true;
+    if (write_attr(who, o, "enable", "1") != 0) return -1;
+    o.started = true;
     return 0;
 }
 
 int set_width(int i, int us)
 {
-    char p[64];
     char ns[16];
     std::snprintf(ns, sizeof ns, "%d", us * 1000);
-    return hx::sysfs::write_text("hx_servo_send_pulse_us", attr_path(p, i, "duty_cycle"), ns);
+    return write_attr("hx_servo_send_pulse_us", out[static_cast<std::size_t>(i)], "duty_cycle", ns);
 }
 
 }  // namespace
@@ -97,15 +169,32 @@ extern "C" {
 int hx_servo_init(void)
 {
     if (init_flag) return 0;
-    if (!is_dir(chip)) {
-        std::fprintf(stderr, "ERROR in hx_servo_init, %s not found: is the PWM overlay loaded?\n", chip);
+    int present = 0;
+    for (int i = 0; i < HX_SERVO_CHANNELS; ++i) {
+        output& o = out[static_cast<std::size_t>(i)];
+        o = output{};
+        if (find_chip(outputs[static_cast<std::size_t>(i)].unit, o.chip)) ++present;
+    }
+    if (present == 0) {
+        std::fprintf(stderr, "ERROR in hx_servo_init, no PWM unit of the board in %s: is the PWM overlay loaded?\n",
+                     pwm_class);
         return -1;
     }
-    for (int i = 0; i < HX_SERVO_CHANNELS; ++i) {
-        if (start_output(i) != 0) {
-            if (exported[i]) unexport(i);
-            hx_servo_cleanup();
-            return -1;
+    // Both outputs of an eHRPWM share one period, and the kernel refuses a period that
+    // conflicts with the other output's: outputs someone left exported are brought to
+    // 20 ms first, fresh ones after.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int i = 0; i < HX_SERVO_CHANNELS; ++i) {
+            output& o = out[static_cast<std::size_t>(i)];
+            const int k = outputs[static_cast<std::size_t>(i)].k;
+            if (o.chip[0] == '\0' || o.started || find_output_dir(o, k) != (pass == 0)) continue;
+            if (start_output(i) != 0) {
+                // Undo everything: this output's export, and the outputs started before it.
+                if (o.exported) tell_chip("hx_servo_init", o, "unexport", k);
+                o.exported = false;
+                hx_servo_cleanup();
+                return -1;
+            }
         }
     }
     init_flag = 1;
@@ -127,9 +216,16 @@ int hx_servo_send_pulse_us(int ch, int us)
         std::fprintf(stderr, "ERROR in %s, pulse must be 1 to %d us\n", who, max_pulse_us);
         return -1;
     }
-    if (ch != HX_SERVO_ALL) return set_width(ch - 1, us);
+    if (ch != HX_SERVO_ALL) {
+        if (!out[static_cast<std::size_t>(ch - 1)].started) {
+            std::fprintf(stderr, "ERROR in %s, channel %d has no PWM output on this board\n", who, ch);
+            return -1;
+        }
+        return set_width(ch - 1, us);
+    }
     int rc = 0;
-    for (int i = 0; i < HX_SERVO_CHANNELS; ++i) rc |= set_width(i, us);
+    for (int i = 0; i < HX_SERVO_CHANNELS; ++i)
+        if (out[static_cast<std::size_t>(i)].started) rc |= set_width(i, us);
     return rc == 0 ? 0 : -1;
 }
 
@@ -146,7 +242,7 @@ int hx_servo_cleanup(void)
 {
     int rc = 0;
     for (int i = 0; i < HX_SERVO_CHANNELS; ++i) {
-        if (started[i]) rc |= stop_output(i);
+        if (out[static_cast<std::size_t>(i)].started) rc |= stop_output(i);
     }
     init_flag = 0;
     return rc == 0 ? 0 : -1;

@@ -8,21 +8,20 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
 
-// remoteproc0 is the board's Cortex-M3 power manager; the PRUs follow it.
-constexpr std::array<const char*, 2> firmware_path = {
-    "/sys/class/remoteproc/remoteproc1/firmware",
-    "/sys/class/remoteproc/remoteproc2/firmware",
-};
-constexpr std::array<const char*, 2> state_path = {
-    "/sys/class/remoteproc/remoteproc1/state",
-    "/sys/class/remoteproc/remoteproc2/state",
-};
+// remoteprocN is allocation order, not identity: a core is found by its platform
+// device, in `name` (since 5.4) or as the last component of the `device` link. Boards
+// without either keep the old order: the Cortex-M3 power manager, then the PRUs.
+constexpr const char* rproc_class = "/sys/class/remoteproc";
+constexpr std::array<const char*, 2> core_device = {"4a334000.pru", "4a338000.pru"};
+constexpr std::array<const char*, 2> fallback = {"remoteproc1", "remoteproc2"};
+constexpr std::size_t path_max = 80;
 constexpr const char* mem_path = "/dev/mem";
 constexpr off_t shared_mem_phys = 0x4A310000;
 constexpr std::size_t name_max = 255;  // remoteproc's firmware names are file names
@@ -36,13 +35,56 @@ bool valid_core(const char* who, int core)
     return false;
 }
 
+// True when the remoteproc entry at dir is the platform device dev.
+bool is_device(const char* dir, const char* dev)
+{
+    char path[path_max + 16];
+    char text[256] = {};
+    std::snprintf(path, sizeof path, "%s/name", dir);
+    const int f = open(path, O_RDONLY | O_CLOEXEC);
+    if (f >= 0) {
+        const ssize_t n = read(f, text, sizeof text - 1);
+        close(f);
+        if (n > 0 && text[n - 1] == '\n') text[n - 1] = '\0';
+        if (n > 0) return std::strcmp(text, dev) == 0;
+    }
+    std::snprintf(path, sizeof path, "%s/device", dir);
+    const ssize_t n = readlink(path, text, sizeof text - 1);
+    if (n <= 0) return false;
+    text[n] = '\0';
+    const char* last = std::strrchr(text, '/');
+    return std::strcmp(last != nullptr ? last + 1 : text, dev) == 0;
+}
+
+// The core's attribute attr ("state", "firmware") into path.
+void core_attr(int core, const char* attr, char (&path)[path_max + 16])
+{
+    char dir[path_max];
+    std::snprintf(dir, sizeof dir, "%s/%s", rproc_class, fallback[core]);
+    if (DIR* d = opendir(rproc_class)) {
+        while (const dirent* e = readdir(d)) {
+            if (std::strncmp(e->d_name, "remoteproc", 10) != 0) continue;
+            char candidate[path_max];
+            std::snprintf(candidate, sizeof candidate, "%s/%.40s", rproc_class, e->d_name);
+            if (is_device(candidate, core_device[core])) {
+                std::memcpy(dir, candidate, sizeof dir);
+                break;
+            }
+        }
+        closedir(d);
+    }
+    std::snprintf(path, sizeof path, "%s/%s", dir, attr);
+}
+
 // Stops the core if its state reads "running"; any other state needs nothing.
 int stop_if_running(const char* who, int core)
 {
+    char path[path_max + 16];
     char state[32];
-    if (hx::sysfs::read_text(who, state_path[core], state, sizeof state) < 0) return -1;
+    core_attr(core, "state", path);
+    if (hx::sysfs::read_text(who, path, state, sizeof state) < 0) return -1;
     if (std::strcmp(state, "running") != 0) return 0;
-    return hx::sysfs::write_text(who, state_path[core], "stop");
+    return hx::sysfs::write_text(who, path, "stop");
 }
 
 }  // namespace
@@ -59,8 +101,11 @@ int hx_pru_start(int core, const char* fw_name)
         return -1;
     }
     if (stop_if_running(who, core) != 0) return -1;
-    if (hx::sysfs::write_text(who, firmware_path[core], fw_name) != 0) return -1;
-    return hx::sysfs::write_text(who, state_path[core], "start");
+    char path[path_max + 16];
+    core_attr(core, "firmware", path);
+    if (hx::sysfs::write_text(who, path, fw_name) != 0) return -1;
+    core_attr(core, "state", path);
+    return hx::sysfs::write_text(who, path, "start");
 }
 
 int hx_pru_stop(int core)

@@ -1,4 +1,4 @@
-#include "program.h"
+#include "sim/program.h"
 
 #include <cerrno>
 #include <csignal>

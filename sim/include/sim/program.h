@@ -1,7 +1,7 @@
 // Running the real programs as a person at a terminal would: standard input and output
 // on a pseudo-terminal, standard error apart, and optionally on the fake board.
-#ifndef HX_TEST_PROGRAM_H
-#define HX_TEST_PROGRAM_H
+#ifndef HX_SIM_PROGRAM_H
+#define HX_SIM_PROGRAM_H
 
 #include <chrono>
 #include <string>

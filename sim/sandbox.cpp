@@ -1,4 +1,4 @@
-#include "board_sandbox.h"
+#include "sim/sandbox.h"
 
 #include <array>
 #include <atomic>
@@ -16,6 +16,8 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -26,8 +28,12 @@ namespace sandbox {
 namespace {
 
 bool inside = false;
-std::array<int, 4> saved_dev{-1, -1, -1, -1};  // O_PATH handles of the real nodes
-constexpr std::array<const char*, 4> dev_nodes = {"null", "zero", "full", "urandom"};
+// O_PATH handles of the real nodes bound back into the fresh /dev (fuse: for the
+// simulated kernel, where the machine has it).
+constexpr std::array<const char*, 5> dev_nodes = {"null", "zero", "full", "urandom", "fuse"};
+std::array<int, 5> saved_dev{-1, -1, -1, -1, -1};
+pid_t kernel_pid = -1;
+constexpr long fuse_magic = 0x65735546;
 constexpr off_t pru_ram_phys = 0x4A310000;
 constexpr size_t pru_ram_size = 0x3000;
 volatile uint32_t* ram_view = nullptr;
@@ -80,6 +86,7 @@ void mount_fresh()
           "mount tmpfs on", "/sys");
     check(mount("dev-standin", "/dev", "tmpfs", MS_NOSUID, "mode=0755"), "mount tmpfs on", "/dev");
     for (size_t i = 0; i < dev_nodes.size(); ++i) {
+        if (saved_dev[i] < 0) continue;
         const std::string node = std::string("/dev/") + dev_nodes[i];
         put(node, "");
         const std::string src = "/proc/self/fd/" + std::to_string(saved_dev[i]);
@@ -120,7 +127,7 @@ bool enter(std::string* why)
     for (size_t i = 0; i < dev_nodes.size(); ++i) {
         const std::string node = std::string("/dev/") + dev_nodes[i];
         saved_dev[i] = open(node.c_str(), O_PATH | O_CLOEXEC);
-        if (saved_dev[i] < 0) die("open", node);
+        if (saved_dev[i] < 0 && std::strcmp(dev_nodes[i], "fuse") != 0) die("open", node);
     }
     mount_fresh();
     inside = true;
@@ -129,9 +136,27 @@ bool enter(std::string* why)
 
 bool entered() { return inside; }
 
+namespace {
+
+// The simulated kernel goes, and its mount with it (a server that is gone leaves a
+// mount that answers ENOTCONN).
+void stop_kernel()
+{
+    if (kernel_pid > 0) {
+        kill(kernel_pid, SIGKILL);
+        waitpid(kernel_pid, nullptr, 0);
+        kernel_pid = -1;
+    }
+    struct statfs fs{};
+    while (statfs("/sys", &fs) == 0 && fs.f_type == fuse_magic) check(umount2("/sys", MNT_DETACH), "umount", "/sys");
+}
+
+}  // namespace
+
 void reset()
 {
     if (!inside) return;
+    stop_kernel();
     stop_serial();
     if (ram_view != nullptr) munmap(const_cast<uint32_t*>(ram_view), pru_ram_size);
     ram_view = nullptr;
@@ -231,7 +256,6 @@ std::string eqep_dir(int ch)
     };
     return dirs.at(static_cast<size_t>(ch - 1));
 }
-std::string rproc_dir(int core) { return "/sys/class/remoteproc/remoteproc" + std::to_string(core + 1); }
 }  // namespace
 
 void add_eqep()
@@ -243,16 +267,6 @@ void add_eqep()
 }
 std::string eqep_enabled(int ch) { return eqep_dir(ch) + "/enabled"; }
 std::string eqep_position(int ch) { return eqep_dir(ch) + "/position"; }
-
-void add_remoteproc()
-{
-    for (int core = 0; core < 2; ++core) {
-        put(rproc_dir(core) + "/firmware", "");
-        put(rproc_dir(core) + "/state", "offline\n");
-    }
-}
-std::string remoteproc_state(int core) { return rproc_dir(core) + "/state"; }
-std::string remoteproc_firmware(int core) { return rproc_dir(core) + "/firmware"; }
 
 void add_dev_mem()
 {
@@ -270,21 +284,6 @@ volatile uint32_t* pru_shared_ram()
     if (m == MAP_FAILED) die("map", "/dev/mem");
     ram_view = static_cast<volatile uint32_t*>(m);
     return ram_view;
-}
-
-void add_pwm(int n)
-{
-    put("/sys/class/pwm/pwmchip0/npwm", std::to_string(n) + "\n");
-    put("/sys/class/pwm/pwmchip0/export", "");
-    put("/sys/class/pwm/pwmchip0/unexport", "");
-    for (int i = 0; i < n; ++i) {
-        for (const char* a : {"period", "duty_cycle", "enable"}) put(pwm_attr(i, a), "0\n");
-    }
-}
-
-std::string pwm_attr(int index, const char* attr)
-{
-    return "/sys/class/pwm/pwmchip0/pwm" + std::to_string(index) + "/" + attr;
 }
 
 int add_serial(int bus, bool echo)
@@ -313,6 +312,82 @@ int add_serial(int bus, bool echo)
         });
     }
     return l->master;
+}
+
+const std::vector<std::string>& profiles()
+{
+    static const std::vector<std::string> all = {"vendor-4.19", "vendor-6.1", "mainline-6.12"};
+    return all;
+}
+
+void boot(const std::string& profile)
+{
+    if (kernel_pid > 0) stop_kernel();
+    if (access("/dev/mem", F_OK) != 0) add_dev_mem();
+    const pid_t pid = fork();
+    if (pid < 0) die("fork for", HX_SIMKERNEL);
+    if (pid == 0) {
+        execl(HX_SIMKERNEL, "hx_simkernel", "--profile", profile.c_str(), static_cast<char*>(nullptr));
+        std::perror(HX_SIMKERNEL);
+        _exit(127);
+    }
+    kernel_pid = pid;
+    // Ready once the model answers through the mount.
+    for (int i = 0; i < 2000; ++i) {
+        char buf[64] = {};
+        const int f = open("/sys/hxsim/profile", O_RDONLY | O_CLOEXEC);
+        if (f >= 0) {
+            const ssize_t n = read(f, buf, sizeof buf - 1);
+            close(f);
+            if (n > 0 && std::string(buf) == profile + "\n") return;
+        }
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            kernel_pid = -1;
+            errno = ECHILD;
+            die("the simulated kernel ended early:", HX_SIMKERNEL);
+        }
+        usleep(5000);
+    }
+    errno = ETIMEDOUT;
+    die("the simulated kernel did not come up:", HX_SIMKERNEL);
+}
+
+int try_steer(const std::string& command)
+{
+    const int f = open("/sys/hxsim/ctl", O_WRONLY | O_CLOEXEC);
+    if (f < 0) return errno;
+    const int rc = write(f, command.data(), command.size()) < 0 ? errno : 0;
+    close(f);
+    return rc;
+}
+
+void steer(const std::string& command)
+{
+    const int rc = try_steer(command);
+    if (rc != 0) {
+        errno = rc;
+        die("the simulated kernel refused", command);
+    }
+}
+
+std::string pwm_record() { return get("/sys/hxsim/pwm"); }
+
+std::string find_device(const std::string& class_dir, const std::string& device)
+{
+    DIR* d = opendir(class_dir.c_str());
+    if (d == nullptr) return "";
+    std::string found;
+    while (dirent* e = readdir(d)) {
+        const std::string entry = class_dir + "/" + e->d_name;
+        char target[512];
+        const ssize_t n = readlink((entry + "/device").c_str(), target, sizeof target - 1);
+        if (n <= 0) continue;
+        target[n] = '\0';
+        const char* last = std::strrchr(target, '/');
+        if (device == (last ? last + 1 : target)) found = entry;
+    }
+    closedir(d);
+    return found;
 }
 
 }  // namespace sandbox

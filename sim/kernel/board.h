@@ -1,0 +1,26 @@
+// The simulated AM335x board as each kernel generation presents it in sysfs: the
+// drivers' attributes (eQEP, counter, remoteproc, PWM), the discovery links, the PRU
+// encoder firmware emulator, and the control files through which tests steer it.
+#ifndef HX_SIM_BOARD_H
+#define HX_SIM_BOARD_H
+
+#include "tree.h"
+
+#include <mutex>
+#include <string>
+
+namespace simk {
+
+// Every access to the tree and the model holds this lock.
+std::mutex& model_lock();
+tree& sysfs();
+
+// Lay out the board of a kernel profile; false for an unknown profile.
+bool build(const std::string& profile);
+
+// Called every millisecond (under the lock): the firmware emulator's work.
+void tick();
+
+}  // namespace simk
+
+#endif
