@@ -25,7 +25,20 @@ std::string field(int core, const std::string& key)
     return "";
 }
 
-std::string core_cmd(int core, const std::string& rest) { return "pru " + std::to_string(core) + " " + rest; }
+std::string core_cmd(int core, const std::string& rest)
+{
+    std::string cmd = "pru ";
+    cmd += std::to_string(core);
+    cmd += ' ';
+    cmd += rest;
+    return cmd;
+}
+
+int number(int core, const std::string& key)
+{
+    const std::string v = field(core, key);
+    return v.empty() ? 0 : std::stoi(v);
+}
 
 }  // namespace
 
@@ -33,8 +46,8 @@ void handshake(const std::string& how, int core) { sandbox::steer(core_cmd(core,
 void clear(int core) { sandbox::steer(core_cmd(core, "clear")); }
 void set_step(int step, int core) { sandbox::steer(core_cmd(core, "step " + std::to_string(step))); }
 void install(const std::string& name, const std::string& kind) { sandbox::steer("firmware " + name + " " + kind); }
-int starts_seen(int core) { return std::stoi("0" + field(core, "starts")); }
-int stops_seen(int core) { return std::stoi("0" + field(core, "stops")); }
+int starts_seen(int core) { return number(core, "starts"); }
+int stops_seen(int core) { return number(core, "stops"); }
 std::string state(int core) { return field(core, "state"); }
 
 }  // namespace firmware
