@@ -89,7 +89,7 @@ session start(const std::string& name, const options& opts)
         termios t{};
         tcgetattr(slave, &t);
         t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-        t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ISIG);
+        t.c_lflag &= ~static_cast<tcflag_t>(ECHO | (opts.terminal_signals ? 0 : ISIG));
         tcsetattr(slave, TCSANOW, &t);
         dup2(slave, 1);
         if (opts.stdin_closed) {

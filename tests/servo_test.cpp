@@ -7,10 +7,13 @@
 #include <sim/sandbox.h>
 
 #include <cerrno>
+#include <chrono>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -46,24 +49,46 @@ std::string output_dir(const std::string& unit, int k)
     return is_dir(plain) ? plain : is_dir(dashed) ? dashed : "";
 }
 
-std::string attr(int channel, const char* a)
-{
-    const auto& [unit, k] = outputs[static_cast<size_t>(channel - 1)];
-    return sandbox::get(output_dir(unit, k) + "/" + a);
-}
-
-// The last value the PWM model recorded for an output's attribute.
-std::string last_recorded(const std::string& unit, int k, const std::string& a)
+// The time and value of the last change the PWM model recorded for an attribute.
+std::pair<long long, std::string> last_record(const std::string& unit, int k, const std::string& a)
 {
     std::istringstream record(sandbox::pwm_record());
-    std::string line, last;
+    std::string line;
+    std::pair<long long, std::string> last{0, ""};
+    while (std::getline(record, line)) {
+        std::istringstream l(line);
+        long long t = 0;
+        std::string dev, out, name, value;
+        l >> t >> dev >> out >> name >> value;
+        if (dev.rfind(unit, 0) == 0 && out == std::to_string(k) && name == a) last = {t, value};
+    }
+    return last;
+}
+
+std::string last_recorded(const std::string& unit, int k, const std::string& a)
+{
+    return last_record(unit, k, a).second;
+}
+
+// Every change recorded for an output, "attr value" joined by ", ".
+std::string recorded(const std::string& unit, int k)
+{
+    std::istringstream record(sandbox::pwm_record());
+    std::string line, all;
     while (std::getline(record, line)) {
         std::istringstream l(line);
         std::string t, dev, out, name, value;
         l >> t >> dev >> out >> name >> value;
-        if (dev.rfind(unit, 0) == 0 && out == std::to_string(k) && name == a) last = value;
+        if (dev.rfind(unit, 0) == 0 && out == std::to_string(k)) all += (all.empty() ? "" : ", ") + name + " " + value;
     }
-    return last;
+    return all;
+}
+
+long long now_us()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
 }
 
 void expect_nothing_exported()
@@ -88,19 +113,18 @@ protected:
 TEST_P(Servo, InitStartsAllEightOutputsAndPulsesSetTheWidth)
 {
     ASSERT_EQ(stderr_of([] { EXPECT_EQ(hx_servo_init(), 0); }), "");
-    for (int ch = 1; ch <= HX_SERVO_CHANNELS; ++ch) {
-        EXPECT_EQ(attr(ch, "period"), "20000000\n") << ch;
-        EXPECT_EQ(attr(ch, "duty_cycle"), "0\n") << ch;
-        EXPECT_EQ(attr(ch, "enable"), "1\n") << ch;
+    // Read from the model's record, which the service's guardian cannot race.
+    for (const auto& [unit, k] : outputs) {
+        EXPECT_EQ(recorded(unit, k), "period 20000000, duty_cycle 0, enable 1") << unit << " " << k;
     }
     // An ESC width w is a 1000 + 1000 w microsecond pulse; channel 0 is every channel.
     ASSERT_EQ(hx_servo_send_esc_pulse_normalized(0, 1.0), 0);
-    for (int ch = 1; ch <= HX_SERVO_CHANNELS; ++ch) EXPECT_EQ(attr(ch, "duty_cycle"), "2000000\n") << ch;
     ASSERT_EQ(hx_servo_send_esc_pulse_normalized(3, 0.25), 0);
-    EXPECT_EQ(attr(3, "duty_cycle"), "1250000\n");
-    EXPECT_EQ(attr(4, "duty_cycle"), "2000000\n");
     ASSERT_EQ(hx_servo_send_pulse_us(8, 1500), 0);
-    EXPECT_EQ(attr(8, "duty_cycle"), "1500000\n");
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        const auto& [unit, k] = outputs[i];
+        EXPECT_EQ(last_recorded(unit, k, "duty_cycle"), i == 2 ? "1250000" : i == 7 ? "1500000" : "2000000") << i;
+    }
 
     EXPECT_EQ(hx_servo_cleanup(), 0);
     expect_nothing_exported();
@@ -108,6 +132,30 @@ TEST_P(Servo, InitStartsAllEightOutputsAndPulsesSetTheWidth)
         EXPECT_EQ(last_recorded(unit, k, "enable"), "0") << unit << " " << k;
         EXPECT_EQ(last_recorded(unit, k, "duty_cycle"), "0") << unit << " " << k;
     }
+}
+
+// A PWM unit repeats its width until told otherwise: the service's guardian stops an
+// output that has had no pulse for three periods, and the next pulse starts it again.
+TEST_P(Servo, AnOutputWithoutPulsesStopsAfterThreePeriodsAndThePulsesBringItBack)
+{
+    ASSERT_EQ(hx_servo_init(), 0);
+    for (int i = 0; i < 15; ++i) {  // 300 ms of pulses every 20 ms: it runs on
+        ASSERT_EQ(hx_servo_send_pulse_us(1, 2000), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(last_recorded("48300200", 0, "enable"), "1");
+    const long long last_pulse = now_us();
+    ASSERT_EQ(hx_servo_send_pulse_us(1, 2000), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    const auto [stop_t, stop_v] = last_record("48300200", 0, "enable");
+    EXPECT_EQ(stop_v, "0");
+    EXPECT_GE(stop_t - last_pulse, 60000);
+    EXPECT_LE(stop_t - last_pulse, 100000);
+    EXPECT_EQ(last_recorded("48300200", 0, "duty_cycle"), "0");
+
+    ASSERT_EQ(hx_servo_send_pulse_us(1, 1200), 0);
+    EXPECT_EQ(last_recorded("48300200", 0, "enable"), "1");
+    EXPECT_EQ(last_recorded("48300200", 0, "duty_cycle"), "1200000");
 }
 
 TEST_P(Servo, AnOutputSomeoneLeftRunningIsTakenOverInAnOrderTheKernelAccepts)
@@ -122,9 +170,8 @@ TEST_P(Servo, AnOutputSomeoneLeftRunningIsTakenOverInAnOrderTheKernelAccepts)
     sandbox::put(dir + "/enable", "1");
 
     ASSERT_EQ(stderr_of([] { EXPECT_EQ(hx_servo_init(), 0); }), "");
-    EXPECT_EQ(attr(2, "period"), "20000000\n");
-    EXPECT_EQ(attr(2, "duty_cycle"), "0\n");
-    EXPECT_EQ(attr(2, "enable"), "1\n");
+    EXPECT_EQ(recorded("48300200", 1), "period 1000000, duty_cycle 900000, enable 1, "
+                                       "enable 0, duty_cycle 0, period 20000000, enable 1");
     EXPECT_EQ(hx_servo_cleanup(), 0);
     // Not exported by the service: it stays, stopped.
     EXPECT_EQ(output_dir("48300200", 1), dir);
@@ -136,11 +183,11 @@ TEST_P(Servo, ABoardWithoutTheECapsStartsTheRest)
     sandbox::steer("remove " + chip_of("48300100"));
     sandbox::steer("remove " + chip_of("48302100"));
     ASSERT_EQ(stderr_of([] { EXPECT_EQ(hx_servo_init(), 0); }), "");
-    EXPECT_EQ(attr(6, "enable"), "1\n");
+    EXPECT_EQ(last_recorded("48304200", 1, "enable"), "1");
     EXPECT_EQ(stderr_of([] { EXPECT_EQ(hx_servo_send_pulse_us(7, 1500), -1); }),
               "ERROR in hx_servo_send_pulse_us, channel 7 has no PWM output on this board\n");
     EXPECT_EQ(hx_servo_send_pulse_us(0, 1500), 0);
-    EXPECT_EQ(attr(1, "duty_cycle"), "1500000\n");
+    EXPECT_EQ(last_recorded("48300200", 0, "duty_cycle"), "1500000");
 }
 
 TEST_P(Servo, AStepTheKernelRefusesUndoesTheWholeInit)
@@ -175,7 +222,7 @@ TEST_P(Servo, OutOfRangeWidthsChannelsAndCallsBeforeInitAreRefused)
     }
     EXPECT_EQ(stderr_of([] { EXPECT_EQ(hx_servo_send_pulse_us(1, 20000), -1); }),
               "ERROR in hx_servo_send_pulse_us, pulse must be 1 to 19999 us\n");
-    EXPECT_EQ(attr(1, "duty_cycle"), "0\n");
+    EXPECT_EQ(last_recorded("48300200", 0, "duty_cycle"), "0");
 }
 
 INSTANTIATE_ON_EVERY_KERNEL(Servo);

@@ -5,10 +5,19 @@
  * 48300200.pwm, 48302200.pwm, 48304200.pwm); channels 7 and 8 are eCAP0 and eCAP1
  * (48300100 and 48302100, named .ecap on vendor 4.x kernels, .pwm later). Each unit is
  * found by that address through /sys/class/pwm/pwmchipN/device, on every kernel
- * generation. Channel 0 addresses every started output at once. A pulse sets the width
- * that the PWM unit repeats every period until the next pulse. Failures print one line
- * on standard error naming the function (and the attribute, where one failed) and
- * return -1.
+ * generation. Channel 0 addresses every started output at once.
+ *
+ * A pulse sets the width that the PWM unit repeats every period. So that a pulse stays
+ * a pulse, hx_servo_init starts a small guardian process (named hx-servo-guard, out of
+ * the terminal's process group so that Ctrl-C leaves it running): it stops an output
+ * (width 0, disabled) once no pulse has reached it for 60 ms, three periods, and stops
+ * every output, releasing what the service exported, as soon as the program ends in
+ * any way without hx_servo_cleanup (exit, a signal, a crash, kill -9). The next pulse
+ * on a stopped output starts it again. Send pulses at least every 20 ms to keep an
+ * output running.
+ *
+ * Failures print one line on standard error naming the function (and the attribute,
+ * where one failed) and return -1.
  */
 #ifndef HX_SERVO_H
 #define HX_SERVO_H
@@ -38,9 +47,9 @@ HX_EXPORT int hx_servo_send_pulse_us(int ch, int us);
  * throttle), as 1000 + 1000 * width us. Width out of range: -1. */
 HX_EXPORT int hx_servo_send_esc_pulse_normalized(int ch, double width);
 
-/* Zero the width, disable every channel that init started and unexport those that it
- * exported. Safe to call at any time. Returns 0, or -1 if an attribute could not be
- * written (the other channels are stopped all the same). */
+/* End the guardian, zero the width, disable every channel that init started and
+ * unexport those that it exported. Safe to call at any time. Returns 0, or -1 if an
+ * attribute could not be written (the other channels are stopped all the same). */
 HX_EXPORT int hx_servo_cleanup(void);
 
 #ifdef __cplusplus

@@ -8,6 +8,7 @@
 #include "hx/servo.h"
 
 #include "../sys/sysfs.h"
+#include "servo_guard.h"
 
 #include <array>
 #include <cstdio>
@@ -34,16 +35,9 @@ constexpr const char* period_ns = "20000000";
 constexpr int max_pulse_us = 19999;
 constexpr int esc_min_us = 1000;
 constexpr int esc_span_us = 1000;
-constexpr std::size_t path_max = 96;
-
-constexpr std::size_t chip_max = 64;
-
-struct output {
-    char chip[chip_max];  // the unit's pwmchipN directory; "" when the unit is absent
-    char dir[path_max];   // the output's directory once started
-    bool started;
-    bool exported;  // by this service, so cleanup unexports it
-};
+using hx::servo_guard::chip_max;
+using hx::servo_guard::path_max;
+using output = hx::servo_guard::pwm_output;
 
 int init_flag = 0;
 std::array<output, HX_SERVO_CHANNELS> out{};
@@ -155,11 +149,20 @@ int start_output(int i)
     return 0;
 }
 
+// One pulse: the width, and the output enabled again if the guardian had stopped it
+// for want of pulses (its zero width may have come after ours: write ours again).
 int set_width(int i, int us)
 {
+    constexpr const char* who = "hx_servo_send_pulse_us";
+    const output& o = out[static_cast<std::size_t>(i)];
     char ns[16];
     std::snprintf(ns, sizeof ns, "%d", us * 1000);
-    return write_attr("hx_servo_send_pulse_us", out[static_cast<std::size_t>(i)], "duty_cycle", ns);
+    hx::servo_guard::fresh(i);
+    if (write_attr(who, o, "duty_cycle", ns) != 0) return -1;
+    if (!hx::servo_guard::stopped(i)) return 0;
+    if (write_attr(who, o, "duty_cycle", ns) != 0 || write_attr(who, o, "enable", "1") != 0) return -1;
+    hx::servo_guard::live(i);
+    return 0;
 }
 
 }  // namespace
@@ -173,6 +176,7 @@ int hx_servo_init(void)
     for (int i = 0; i < HX_SERVO_CHANNELS; ++i) {
         output& o = out[static_cast<std::size_t>(i)];
         o = output{};
+        o.k = outputs[static_cast<std::size_t>(i)].k;
         if (find_chip(outputs[static_cast<std::size_t>(i)].unit, o.chip)) ++present;
     }
     if (present == 0) {
@@ -196,6 +200,10 @@ int hx_servo_init(void)
                 return -1;
             }
         }
+    }
+    if (hx::servo_guard::start(out.data(), HX_SERVO_CHANNELS) != 0) {
+        hx_servo_cleanup();
+        return -1;
     }
     init_flag = 1;
     return 0;
@@ -240,6 +248,7 @@ int hx_servo_send_esc_pulse_normalized(int ch, double width)
 
 int hx_servo_cleanup(void)
 {
+    hx::servo_guard::end();
     int rc = 0;
     for (int i = 0; i < HX_SERVO_CHANNELS; ++i) {
         if (out[static_cast<std::size_t>(i)].started) rc |= stop_output(i);

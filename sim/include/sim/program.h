@@ -15,6 +15,7 @@ struct options {
     bool fake_board = true;       // load the recording fake board in place of the services
     std::string script;           // the fake board's script text
     bool stdin_closed = false;    // standard input at end of file from the start
+    bool terminal_signals = false;  // typing Ctrl-C (\x03) interrupts, as at a shell
 };
 
 struct session {
