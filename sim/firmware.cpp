@@ -48,6 +48,11 @@ void set_step(int step, int core) { sandbox::steer(core_cmd(core, "step " + std:
 void install(const std::string& name, const std::string& kind) { sandbox::steer("firmware " + name + " " + kind); }
 int starts_seen(int core) { return number(core, "starts"); }
 int stops_seen(int core) { return number(core, "stops"); }
+uint32_t word_at_stop(int core)
+{
+    const std::string v = field(core, "word-at-stop");
+    return v.empty() ? 0 : static_cast<uint32_t>(std::stoul(v));
+}
 std::string state(int core) { return field(core, "state"); }
 
 }  // namespace firmware

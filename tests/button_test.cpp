@@ -14,6 +14,7 @@
 #include <linux/gpio.h>
 #include <mutex>
 #include <string>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -236,6 +237,40 @@ TEST(ButtonNoBoard, WithoutTheBoardsBanksTheChipNumberIsTheDevice)
     sandbox::boot("bare");
     EXPECT_EQ(stderr_of([] { EXPECT_EQ(hx_button_init(77, 6, 1, 2000), -1); }),
               "ERROR in hx_button_init, can't open /dev/gpiochip77: No such file or directory\n");
+}
+
+TEST_F(Button, AWatcherThatFailsSaysSoAndTheNextInitBringsItBack)
+{
+    const int pause = line(2, 5, HX_BUTTON_PRESSED_LOW);
+    ASSERT_EQ(hx_button_set_callbacks(2, 5, pause_press, pause_release), 0);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    // poll refuses more descriptors than the process may hold: with the limit at 1, the
+    // watcher's next poll (woken by a new button) fails.
+    rlimit old{};
+    getrlimit(RLIMIT_NOFILE, &old);
+    rlimit one = old;
+    one.rlim_cur = 1;
+    const std::string err = stderr_of([&] {
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &one), 0);
+        EXPECT_EQ(hx::button_events::attach("test", 2, 4, 1, p[0], records::v2, 0), 0);
+        std::this_thread::sleep_for(100ms);
+        setrlimit(RLIMIT_NOFILE, &old);
+    });
+    EXPECT_EQ(err, "ERROR in the button watcher, poll: Invalid argument; presses are not seen until the "
+                   "next hx_button_init or hx_button_cleanup\n");
+    edge(pause, falling);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(wait_for(0), std::vector<std::string>{});
+
+    // The next button set up starts a new watcher: the waiting press arrives.
+    const int mode = line(3, 1, HX_BUTTON_PRESSED_LOW);
+    EXPECT_EQ(wait_for(1), std::vector<std::string>{"pause press"});
+    edge(pause, rising);
+    EXPECT_EQ(wait_for(2), (std::vector<std::string>{"pause press", "pause release"}));
+    close(pause);
+    close(mode);
+    close(p[1]);
 }
 
 }  // namespace

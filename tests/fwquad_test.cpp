@@ -106,13 +106,16 @@ TEST_P(Fwquad, FirmwareThatClearsAtOnceNeedsNoSleep)
 
 TEST_P(Fwquad, FirmwareThatClearsLateIsWaitedForOneSleepPerLook)
 {
-    ASSERT_EQ(hx_pru_start(0, "am335x-pru0-fw"), 0);  // an older image runs: stopped first
+    ASSERT_EQ(hx_pru_start(0, "am335x-pru0-fw"), 0);  // an older image runs
+    word()[0] = 1234;                                  // and writes the word
     firmware::handshake("manual");
     clear_at_sleep = 3;
     ASSERT_EQ(hx_fwquad_init(), 0);
     EXPECT_EQ(sleeps, 3);
     EXPECT_EQ(firmware::starts_seen(), 2);
     EXPECT_EQ(firmware::stops_seen(), 1);
+    // The old image was stopped before the marker went in, so it could not overwrite it.
+    EXPECT_EQ(firmware::word_at_stop(), 1234u);
     EXPECT_EQ(hx_fwquad_read(), 0);
 }
 

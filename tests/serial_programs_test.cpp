@@ -52,7 +52,9 @@ const strings good_run_calls = {
 
 TEST(SerialPrograms, WrongArgumentsPrintUsageAndTouchNoBus)
 {
-    const std::vector<strings> wrong = {{}, {"1", "2"}, {"3"}, {"4"}, {"6"}, {"-1"}};
+    // Numbers beyond the int range do not wrap onto a bus (4294967297 is 2^32 + 1).
+    const std::vector<strings> wrong = {{}, {"1", "2"}, {"3"}, {"4"}, {"6"}, {"-1"},
+                                        {"4294967297"}, {"-4294967296"}, {"99999999999999999999"}};
     for (const char* name : {"hx_serial_echo", "serial_probe"}) {
         for (const strings& args : wrong) {
             session s;

@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <string>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -152,6 +154,47 @@ TEST_F(Serial, ReopeningABusNeitherLeaksNorLosesIt)
     EXPECT_EQ(open_descriptors(), before);
     EXPECT_EQ(stderr_of([] { EXPECT_EQ(hx_uart_close(1), -1); }),
               "ERROR in hx_uart_close, bus 1 is not open, call hx_uart_init first\n");
+}
+
+TEST_F(Serial, InitSetsExactlyTheRequestedLineWhateverAnEarlierUserLeft)
+{
+    sandbox::add_serial(1, true);
+    // Someone ran stty on the bus: two stop bits, flow control, odd stick parity.
+    const int other = open("/dev/ttyS1", O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(other, &t), 0);
+    t.c_cflag |= CSTOPB | CRTSCTS | PARODD | CMSPAR;
+    t.c_iflag |= IXON | IXOFF | IXANY | INPCK | ICRNL;
+    t.c_lflag |= ECHO | ICANON;
+    ASSERT_EQ(tcsetattr(other, TCSANOW, &t), 0);
+    ASSERT_EQ(tcgetattr(other, &t), 0);
+    ASSERT_TRUE(t.c_cflag & CSTOPB);  // the pseudo-terminal keeps them
+
+    ASSERT_EQ(hx_uart_init(1, 9600, 0.2f, 0, 1, 0), 0);
+    ASSERT_EQ(tcgetattr(other, &t), 0);
+    EXPECT_EQ(t.c_cflag & (CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS), static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_iflag, 0u);
+    EXPECT_EQ(t.c_oflag, 0u);
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+
+    // Two stop bits and line assembly, then back to one stop bit, raw.
+    ASSERT_EQ(hx_uart_init(1, 115200, 0.2f, 1, 2, 0), 0);
+    ASSERT_EQ(tcgetattr(other, &t), 0);
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_TRUE(t.c_lflag & ICANON);
+    ASSERT_EQ(hx_uart_init(1, 115200, 0.2f, 0, 1, 0), 0);
+    ASSERT_EQ(tcgetattr(other, &t), 0);
+    EXPECT_FALSE(t.c_cflag & CSTOPB);
+    EXPECT_FALSE(t.c_lflag & ICANON);
+
+    // A pseudo-terminal has no parity: asking for it fails, and the bus is not left open.
+    const int before = open_descriptors();
+    EXPECT_EQ(stderr_of([] { EXPECT_EQ(hx_uart_init(1, 115200, 0.2f, 0, 1, 1), -1); }),
+              "ERROR in hx_uart_init, /dev/ttyS1 did not take the line settings\n");
+    EXPECT_EQ(open_descriptors(), before - 1);  // the earlier open bus was closed first
+    close(other);
 }
 
 }  // namespace

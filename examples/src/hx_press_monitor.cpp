@@ -33,8 +33,10 @@ int main(void)
         return -1;
     }
 
-    std::signal(SIGINT, __signal_handler);
+    // running is set before the handler goes in, so that a Ctrl-C that comes at once
+    // is not overwritten and lost.
     running.store(1, std::memory_order_relaxed);
+    std::signal(SIGINT, __signal_handler);
 
     hx_button_set_callbacks(2, 5, __on_pause_press, __on_pause_release);
     hx_button_set_callbacks(2, 4, __on_mode_press, __on_mode_release);

@@ -2,6 +2,7 @@
 // or read.
 #include <hx/serial.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +28,10 @@ int main(int argc, char* argv[])
         __print_usage();
         return -1;
     }
-    bus = std::atoi(argv[1]);
+    // atoi's reading (text that does not begin with a number is bus 0), but a number
+    // beyond the int range saturates instead of wrapping onto a valid bus.
+    const long long value = std::strtoll(argv[1], nullptr, 10);
+    bus = value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
     if (bus != 0 && bus != 1 && bus != 2 && bus != 5) {
         __print_usage();
         return -1;

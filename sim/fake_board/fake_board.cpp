@@ -12,6 +12,11 @@
 //   pthread_create RC             result of hx_pthread_create (no thread when -1)
 //   button_init CHIP PIN RC       result of hx_button_init for that button
 //   button MS CHIP PIN press|release   fire MS ms after the first hx_button_set_callbacks
+//   sigint_after_signal           raise SIGINT as soon as the program installs a handler
+//
+// The fake board also stands in for the C library's signal (where the sanitizers'
+// runtimes do not intercept it first), recording "signal SIGNUM" and optionally
+// raising SIGINT the moment the handler is in: a Ctrl-C at the worst time.
 #include <hx/button.h>
 #include <hx/serial.h>
 #include <hx/servo.h>
@@ -20,6 +25,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <dlfcn.h>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -60,6 +67,7 @@ struct board {
     int uart_init_rc = 0;
     int servo_init_rc = 0;
     int pthread_create_rc = 0;
+    bool sigint_after_signal = false;
     std::deque<read_reply> read_bytes, read_line;
     std::map<std::pair<int, int>, int> button_init_rc;
     std::vector<button_event> events;
@@ -97,6 +105,8 @@ struct board {
                 int chip, pin, rc;
                 s >> chip >> pin >> rc;
                 button_init_rc[{chip, pin}] = rc;
+            } else if (key == "sigint_after_signal") {
+                sigint_after_signal = true;
             } else if (key == "button") {
                 button_event e{};
                 std::string what;
@@ -297,6 +307,17 @@ int hx_button_cleanup(void)
     b.stop = true;
     if (b.player.joinable() && b.player.get_id() != std::this_thread::get_id()) b.player.join();
     return 0;
+}
+
+using signal_fn = void (*)(int);
+
+signal_fn signal(int signum, signal_fn handler)
+{
+    record("signal %d", signum);
+    const auto real = reinterpret_cast<signal_fn (*)(int, signal_fn)>(dlsym(RTLD_NEXT, "signal"));
+    const signal_fn old = real(signum, handler);
+    if (the_board().sigint_after_signal && signum == SIGINT) raise(SIGINT);
+    return old;
 }
 
 }  // extern "C"

@@ -231,6 +231,7 @@ struct rproc {
     int step = 0;  // added to the count word every millisecond once cleared
     long long stepped = 0;
     int starts = 0, stops = 0;
+    uint32_t word_at_stop = 0;  // the count word when the core was last stopped
 };
 std::vector<rproc> rprocs;
 
@@ -289,6 +290,7 @@ void add_rproc(size_t i, int index)
             if (kstrto::streq(s, "start")) return rproc_start(p);
             if (kstrto::streq(s, "stop")) {
                 if (p.state != "running") return -EINVAL;
+                if (volatile uint32_t* w = shared_ram()) p.word_at_stop = w[count_word];
                 p.state = "offline";
                 p.encoder = false;
                 ++p.stops;
@@ -562,7 +564,8 @@ void add_control()
         for (const auto& r : rprocs) {
             if (r.dev != pru0 && r.dev != pru1) continue;
             s += std::string(r.dev == pru0 ? "core 0" : "core 1") + " state " + r.state + " firmware " +
-                 r.firmware + " starts " + std::to_string(r.starts) + " stops " + std::to_string(r.stops) + "\n";
+                 r.firmware + " starts " + std::to_string(r.starts) + " stops " + std::to_string(r.stops) +
+                 " word-at-stop " + std::to_string(r.word_at_stop) + "\n";
         }
         return 0;
     });

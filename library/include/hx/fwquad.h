@@ -1,9 +1,10 @@
 /* fwquad: quadrature encoder channel 4, counted by firmware on PRU core 0.
  *
  * The firmware image "am335x-pru0-hx-encoder-fw" keeps the count as a signed 32-bit
- * word at byte offset 64 of the PRU shared RAM. Init writes the start marker 42 there,
- * starts the firmware and waits (up to 40 looks, 100 ms apart) for the firmware to clear
- * it to 0. After that a read or a write is a single memory access.
+ * word at byte offset 64 of the PRU shared RAM. Init stops core 0 (an image still
+ * running there could overwrite the marker), writes the start marker 42 there, starts
+ * the firmware and waits (up to 40 looks, 100 ms apart) for the firmware to clear it to
+ * 0. After that a read or a write is a single memory access.
  *
  * Failures print a report on standard error and return -1. Not thread-safe:
  * serialise init and cleanup against every other call.

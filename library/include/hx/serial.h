@@ -18,7 +18,10 @@ extern "C" {
 /* Open /dev/ttyS<bus> at baudrate (a rate termios offers: 50 to 4000000), with reads
  * giving up after timeout_s seconds (0 to 25.5). canonical_en 1 lets the kernel's line
  * discipline assemble lines (no echo); 0 is raw. stop_bits is 1 or 2; parity_en 1 adds
- * even parity. An open bus is closed and opened anew. Returns 0, or -1. */
+ * even parity (and checks it on input). The line gets exactly these settings, 8 data
+ * bits, no flow control: nothing set by an earlier user survives, and a device that
+ * does not take them all (a pseudo-terminal has no parity) fails the init. An open bus
+ * is closed and opened anew. Returns 0, or -1. */
 HX_EXPORT int hx_uart_init(int bus, int baudrate, float timeout_s, int canonical_en,
                            int stop_bits, int parity_en);
 

@@ -55,6 +55,7 @@ std::array<button, HX_BUTTON_MAX> table{};
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 int wake_fd = -1;  // eventfd: 1 = table changed, more = stop
 bool watcher_running = false;
+std::atomic<bool> watcher_failed{false};  // it ended on an error: restarted by the next attach
 pthread_t watcher;
 std::atomic<bool> stopping{false};
 
@@ -125,7 +126,11 @@ void* watch(void*)
         const int timeout_ms = settle(owner, n, now_ns());
         if (poll(fds.data(), static_cast<nfds_t>(n), timeout_ms) < 0) {
             if (errno == EINTR) continue;
-            std::perror("ERROR in the button watcher, poll");
+            std::fprintf(stderr,
+                         "ERROR in the button watcher, poll: %s; presses are not seen until the "
+                         "next hx_button_init or hx_button_cleanup\n",
+                         std::strerror(errno));
+            watcher_failed.store(true);
             return nullptr;
         }
         if (fds[0].revents & POLLIN) {
@@ -184,7 +189,13 @@ int attach(const char* who, int chip, int pin, int polarity, int line_fd, record
     } else if (wake_fd < 0 && (wake_fd = eventfd(0, EFD_CLOEXEC)) < 0) {
         std::fprintf(stderr, "ERROR in %s, eventfd: %s\n", who, std::strerror(errno));
         rc = -1;
-    } else if (!watcher_running) {
+    } else if (watcher_running && watcher_failed.load()) {
+        // The watcher gave up on an error: it has ended or is ending without the lock.
+        pthread_join(watcher, nullptr);
+        watcher_running = false;
+        watcher_failed.store(false);
+    }
+    if (rc == 0 && !watcher_running) {
         stopping.store(false);
         const int err = pthread_create(&watcher, nullptr, watch, nullptr);
         if (err != 0) {
@@ -247,6 +258,7 @@ void detach_all()
         wake(2);
         pthread_join(watcher, nullptr);
         watcher_running = false;
+        watcher_failed.store(false);
     }
     pthread_mutex_lock(&lock);
     for (button& b : table) {

@@ -122,22 +122,32 @@ int hx_uart_init(int bus, int baudrate, float timeout_s, int canonical_en, int s
         std::fprintf(stderr, "ERROR in %s, can't open %s: %s\n", who, path, std::strerror(errno));
         return -1;
     }
+    // Exactly the settings asked for: every flag word is built anew, so nothing an
+    // earlier user set (two stop bits, flow control, odd or stick parity) survives.
     termios t{};
     if (tcgetattr(f, &t) != 0) {
         fail_errno(who, "tcgetattr");
         close(f);
         return -1;
     }
-    cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    if (stop_bits == 2) t.c_cflag |= CSTOPB;
-    if (parity_en) t.c_cflag |= PARENB;
-    if (canonical_en) t.c_lflag |= ICANON;
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
+    t.c_iflag = parity_en ? INPCK : 0;
+    t.c_oflag = 0;
+    t.c_cflag = CS8 | CREAD | CLOCAL | (stop_bits == 2 ? CSTOPB : 0) | (parity_en ? PARENB : 0);
+    t.c_lflag = canonical_en ? ICANON : 0;
+    std::memset(t.c_cc, 0, sizeof t.c_cc);  // 0 disables every control character
     if (cfsetispeed(&t, code) != 0 || cfsetospeed(&t, code) != 0 ||
         tcsetattr(f, TCSANOW, &t) != 0) {
         fail_errno(who, "can't configure the bus");
+        close(f);
+        return -1;
+    }
+    // tcsetattr succeeds when any of the changes took: check that all of them did.
+    constexpr tcflag_t line = CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS;
+    termios got{};
+    if (tcgetattr(f, &got) != 0 || (got.c_cflag & line) != (t.c_cflag & line) ||
+        got.c_iflag != t.c_iflag || (got.c_lflag & ICANON) != (t.c_lflag & ICANON) ||
+        cfgetispeed(&got) != code) {
+        std::fprintf(stderr, "ERROR in %s, %s did not take the line settings\n", who, path);
         close(f);
         return -1;
     }

@@ -33,6 +33,9 @@ int hx_fwquad_init(void)
         init_flag = 0;
         return -1;
     }
+    // An image still running could overwrite the marker before the start stops it:
+    // stop the core first, then write the marker, then start.
+    hx_pru_stop(core);
     shared_mem_32bit_ptr[count_word] = start_marker;
     if (hx_pru_start(core, fw_name) != 0) {
         std::fprintf(stderr, "ERROR in hx_fwquad_init, failed to start PRU%d\n", core);

@@ -5,6 +5,7 @@
 #ifndef HX_SIM_FIRMWARE_H
 #define HX_SIM_FIRMWARE_H
 
+#include <cstdint>
 #include <string>
 
 namespace firmware {
@@ -22,6 +23,8 @@ void install(const std::string& name, const std::string& kind);
 // Starts and stops of the core seen by the kernel, and its remoteproc state.
 int starts_seen(int core = 0);
 int stops_seen(int core = 0);
+// What the count word held when the core was last stopped.
+uint32_t word_at_stop(int core = 0);
 std::string state(int core = 0);
 
 }  // namespace firmware
