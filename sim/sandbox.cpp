@@ -39,15 +39,18 @@ constexpr size_t pru_ram_size = 0x3000;
 volatile uint32_t* ram_view = nullptr;
 
 struct serial_line {
+    int bus = -1;
     int master = -1;
     std::thread echo;
     std::atomic<bool> stop{false};
 
-    ~serial_line()
+    ~serial_line() { hang_up(); }
+    void hang_up()
     {
         stop = true;
         if (echo.joinable()) echo.join();
-        close(master);
+        if (master >= 0) close(master);
+        master = -1;
     }
 };
 std::vector<std::unique_ptr<serial_line>> lines;
@@ -289,6 +292,7 @@ volatile uint32_t* pru_shared_ram()
 int add_serial(int bus, bool echo)
 {
     auto* l = lines.emplace_back(std::make_unique<serial_line>()).get();
+    l->bus = bus;
     l->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (l->master < 0) die("open", "/dev/ptmx");
     check(grantpt(l->master), "grantpt", "/dev/ptmx");
@@ -388,6 +392,12 @@ std::string find_device(const std::string& class_dir, const std::string& device)
     }
     closedir(d);
     return found;
+}
+
+void hang_up(int bus)
+{
+    for (auto& l : lines)
+        if (l->bus == bus) l->hang_up();
 }
 
 }  // namespace sandbox

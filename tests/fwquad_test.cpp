@@ -225,6 +225,32 @@ TEST_P(Fwquad, ThePruServiceFindsEachCoreWhereverTheKernelNumberedIt)
               "ERROR in hx_pru_start, firmware must be a file name in /lib/firmware\n");
 }
 
+// The module reads the word with no system call, so it cannot see a firmware that
+// stopped counting or a core that crashed: reads go on answering the last count. The
+// kernel keeps a crashed core from being given new firmware until it is recovered.
+TEST_P(Fwquad, ACoreThatCrashesLeavesTheLastCountAndRefusesANewStart)
+{
+    ASSERT_EQ(hx_fwquad_init(), 0);
+    firmware::set_step(2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const int moving = hx_fwquad_read();
+    EXPECT_GT(moving, 0);
+    sandbox::steer("pru 0 crash");
+    EXPECT_EQ(firmware::state(), "crashed");
+    const int frozen = hx_fwquad_read();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(hx_fwquad_read(), frozen);
+    EXPECT_GE(frozen, moving);
+
+    EXPECT_EQ(stderr_of(hx_fwquad_cleanup), "");  // crashed is not running: no stop
+    EXPECT_EQ(word()[0], 0u);
+    EXPECT_EQ(stderr_of([] { EXPECT_EQ(hx_fwquad_init(), -1); }),
+              "ERROR in hx_pru_start, can't write " +
+                  sandbox::find_device("/sys/class/remoteproc", "4a334000.pru") +
+                  "/firmware: Device or resource busy\n"
+                  "ERROR in hx_fwquad_init, failed to start PRU0\n");
+}
+
 INSTANTIATE_ON_EVERY_KERNEL(Fwquad);
 
 // Boards whose remoteproc has neither `name` nor a `device` link keep the old order.

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/resource.h>
@@ -355,6 +356,46 @@ TEST_P(HwquadKernel, AnAttributeThatVanishesMidWorkFailsTheReadUntilANewInit)
     EXPECT_EQ(hx_hwquad_read(2), 0);  // the other channels go on
     sandbox::steer("fail " + f.count + " read 0");
     EXPECT_EQ(hx_hwquad_read(1), 0);
+}
+
+TEST_P(HwquadKernel, ADeviceThatGoesAwayFailsReadsAndANewInitWorksOnceItIsBack)
+{
+    ASSERT_EQ(hx_hwquad_init(), 0);
+    // The whole unit goes: its legacy directory, or its counter device.
+    const unit_files f = files_of(2);
+    char device[512];
+    ASSERT_NE(realpath(f.count.substr(0, f.count.find(legacy ? "/position" : "/count0/count")).c_str(), device), nullptr);
+    sandbox::steer(std::string("unplug ") + device);
+    int r = 0, w = 0;
+    EXPECT_EQ(stderr_of([&] { r = hx_hwquad_read(2); }),
+              "ERROR in hx_hwquad_read, can't read position fd: No such device\n");
+    EXPECT_EQ(stderr_of([&] { w = hx_hwquad_write(2, 5); }),
+              "ERROR in hx_hwquad_write, can't write position fd: No such device\n");
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(w, -1);
+    EXPECT_EQ(hx_hwquad_read(1), 0);  // the others go on
+
+    hx_hwquad_cleanup();
+    EXPECT_EQ(stderr_of([&] { r = hx_hwquad_init(); }), open_failure_enoent);
+    EXPECT_EQ(r, -1);
+    sandbox::steer(std::string("replug ") + device);
+    ASSERT_EQ(hx_hwquad_init(), 0);
+    ASSERT_EQ(hx_hwquad_write(2, -7), 0);
+    EXPECT_EQ(hx_hwquad_read(2), -7);
+}
+
+TEST_P(HwquadKernel, AWriteTheDeviceFailsIsReportedAndTheNextOneWorks)
+{
+    ASSERT_EQ(hx_hwquad_init(), 0);
+    const unit_files f = files_of(3);
+    sandbox::steer("fail " + f.count + " write " + std::to_string(EIO));
+    int w = 0;
+    EXPECT_EQ(stderr_of([&] { w = hx_hwquad_write(3, 99); }),
+              "ERROR in hx_hwquad_write, can't write position fd: Input/output error\n");
+    EXPECT_EQ(w, -1);
+    sandbox::steer("fail " + f.count + " write 0");
+    EXPECT_EQ(hx_hwquad_write(3, 99), 0);
+    EXPECT_EQ(hx_hwquad_read(3), 99);
 }
 
 INSTANTIATE_ON_EVERY_KERNEL(HwquadKernel);

@@ -104,4 +104,15 @@ TEST(Monitor, ACtrlCTheMomentTheHandlerIsInStillEndsTheProgram)
     EXPECT_EQ(lines.back(), "hx_button_cleanup");
 }
 
+TEST(Monitor, AStormOfCtrlCsEndsItOnceWithStatusZero)
+{
+    session s = program::start("hx_press_monitor", options{});
+    ASSERT_TRUE(program::wait_for_output(s, "Press buttons to see response\n", 5s));
+    for (int i = 0; i < 200; ++i) kill(s.pid, SIGINT);
+    EXPECT_EQ(program::finish(s), 0);
+    const strings lines = program::call_lines(s);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "hx_button_cleanup"), 1);
+    EXPECT_EQ(s.errors, "");
+}
+
 }  // namespace

@@ -5,7 +5,9 @@
 
 #include <hx/serial.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -195,6 +197,54 @@ TEST_F(Serial, InitSetsExactlyTheRequestedLineWhateverAnEarlierUserLeft)
               "ERROR in hx_uart_init, /dev/ttyS1 did not take the line settings\n");
     EXPECT_EQ(open_descriptors(), before - 1);  // the earlier open bus was closed first
     close(other);
+}
+
+TEST_F(Serial, AFarEndThatHangsUpMidReadIsAnErrorNotAHang)
+{
+    sandbox::add_serial(1, false);
+    ASSERT_EQ(hx_uart_init(1, 115200, 5.0f, 0, 1, 0), 0);
+    std::thread hang([] {
+        std::this_thread::sleep_for(milliseconds(100));
+        sandbox::hang_up(1);
+    });
+    char buf[16] = {};
+    const auto t0 = clock_type::now();
+    int n = 0;
+    const std::string err = stderr_of([&] { n = hx_uart_read_bytes(1, buf, 11); });
+    hang.join();
+    EXPECT_EQ(n, -1);
+    EXPECT_LT(clock_type::now() - t0, milliseconds(1000));  // not the 5 s time-out
+    EXPECT_EQ(err.rfind("ERROR in hx_uart_read_bytes, ", 0), 0u) << err;
+    EXPECT_EQ(stderr_of([&] { n = hx_uart_read_line(1, buf, 16); }).rfind("ERROR in hx_uart_read_line, ", 0), 0u);
+    EXPECT_EQ(n, -1);
+}
+
+TEST_F(Serial, SignalsDuringAReadNeitherCutItShortNorStretchIt)
+{
+    const int far_end = sandbox::add_serial(1, false);
+    ASSERT_EQ(hx_uart_init(1, 115200, 0.3f, 0, 1, 0), 0);
+    struct sigaction sa{};
+    sa.sa_handler = [](int) {};  // no SA_RESTART: every signal interrupts the wait
+    sigaction(SIGUSR1, &sa, nullptr);
+    const pthread_t reader = pthread_self();
+    std::atomic<bool> done{false};
+    std::thread storm([&] {
+        for (int i = 0; !done; ++i) {
+            std::this_thread::sleep_for(milliseconds(5));
+            pthread_kill(reader, SIGUSR1);
+            if (i == 20 && write(far_end, "abc", 3) != 3) ADD_FAILURE() << "far end write";
+        }
+    });
+    char buf[16] = {};
+    const auto t0 = clock_type::now();
+    const int n = hx_uart_read_bytes(1, buf, 11);
+    const auto took = clock_type::now() - t0;
+    done = true;
+    storm.join();
+    EXPECT_EQ(n, 3);
+    EXPECT_STREQ(buf, "abc");
+    EXPECT_GE(took, milliseconds(300));
+    EXPECT_LT(took, milliseconds(600));
 }
 
 }  // namespace

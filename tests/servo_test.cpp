@@ -7,6 +7,8 @@
 #include <sim/sandbox.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <chrono>
 #include <ctime>
 #include <gtest/gtest.h>
@@ -223,6 +225,26 @@ TEST_P(Servo, OutOfRangeWidthsChannelsAndCallsBeforeInitAreRefused)
     EXPECT_EQ(stderr_of([] { EXPECT_EQ(hx_servo_send_pulse_us(1, 20000), -1); }),
               "ERROR in hx_servo_send_pulse_us, pulse must be 1 to 19999 us\n");
     EXPECT_EQ(last_recorded("48300200", 0, "duty_cycle"), "0");
+}
+
+TEST_P(Servo, AUnitThatVanishesFailsItsPulsesAndTheOthersGoOn)
+{
+    ASSERT_EQ(hx_servo_init(), 0);
+    const std::string chip = chip_of("48302200");
+    const std::string a = output_dir("48302200", 0), b = output_dir("48302200", 1);
+    // The unit's device goes (a driver unbound, a module removed).
+    char device[512];
+    ASSERT_NE(realpath((chip + "/device").c_str(), device), nullptr);
+    sandbox::steer(std::string("unplug ") + device);
+    const std::string err = stderr_of([] { EXPECT_EQ(hx_servo_send_pulse_us(0, 1700), -1); });
+    EXPECT_EQ(err, "ERROR in hx_servo_send_pulse_us, can't write " + a + "/duty_cycle: No such file or directory\n"
+                   "ERROR in hx_servo_send_pulse_us, can't write " + b + "/duty_cycle: No such file or directory\n");
+    EXPECT_EQ(last_recorded("48300200", 0, "duty_cycle"), "1700000");
+    EXPECT_EQ(last_recorded("48304200", 1, "duty_cycle"), "1700000");
+    // The lost unit cannot be stopped; the others are.
+    EXPECT_NE(stderr_of([] { EXPECT_EQ(hx_servo_cleanup(), -1); }), "");
+    EXPECT_EQ(last_recorded("48300200", 0, "enable"), "0");
+    EXPECT_EQ(last_recorded("48304200", 1, "enable"), "0");
 }
 
 INSTANTIATE_ON_EVERY_KERNEL(Servo);

@@ -91,4 +91,30 @@ TEST(Sleep, SleepsTheWholeTimeThroughSignals)
     EXPECT_LT(took, 400ms);
 }
 
+TEST(Thread, ATimedJoinRidesOutASignalStorm)
+{
+    struct sigaction sa{};
+    sa.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &sa, nullptr);
+    release = false;
+    pthread_t t;
+    ASSERT_EQ(hx_pthread_create(&t, until_released, nullptr, HX_THREAD_NORMAL, 0), 0);
+    const pthread_t joiner = pthread_self();
+    std::atomic<bool> done{false};
+    std::thread storm([&] {
+        for (int i = 0; !done; ++i) {
+            std::this_thread::sleep_for(2ms);
+            pthread_kill(joiner, SIGUSR1);
+            if (i == 50) release = true;  // the thread ends about 100 ms in
+        }
+    });
+    const auto t0 = clock_type::now();
+    EXPECT_EQ(hx_pthread_timed_join(t, nullptr, 1.0f), HX_JOIN_DONE);
+    const auto took = clock_type::now() - t0;
+    done = true;
+    storm.join();
+    EXPECT_GE(took, 80ms);
+    EXPECT_LT(took, 900ms);
+}
+
 }  // namespace

@@ -484,6 +484,17 @@ std::string mount_path(std::string p)
     return p;
 }
 
+// One command written to /sys/hxsim/ctl:
+//   wheel ADDR RATE          the encoder on eQEP unit ADDR (e.g. 48302180) turns at RATE
+//                            counts per second (negative: backwards)
+//   count ADDR VALUE         set the unit's raw count
+//   remove PATH              a node vanishes for good
+//   unplug PATH / replug PATH  a device goes away (open files then answer ENODEV) and
+//                            comes back
+//   fail PATH open|read|write ERRNO   that operation answers ERRNO (0 heals it)
+//   firmware NAME encoder|other|bad|absent   the image installed under NAME
+//   pru CORE handshake at-start|never|manual|after MS   how the encoder firmware clears
+//   pru CORE clear | step N | crash   clear now; count N per ms; the core crashes
 int command(const std::string& line)
 {
     std::istringstream in(line);
@@ -500,10 +511,13 @@ int command(const std::string& line)
         else u->base = static_cast<uint64_t>(static_cast<long long>(v)) & UINT32_MAX;
         return 0;
     }
-    if (verb == "remove") {
+    if (verb == "remove" || verb == "unplug" || verb == "replug") {
         std::string p;
         if (!(in >> p)) return -EINVAL;
-        return the_tree.remove(the_tree.resolve(mount_path(p), false)) ? 0 : -ENOENT;
+        const std::string path = the_tree.resolve(mount_path(p), false);
+        const bool done = verb == "remove" ? the_tree.remove(path)
+                          : verb == "unplug" ? the_tree.unplug(path) : the_tree.replug(path);
+        return done ? 0 : -ENOENT;
     }
     if (verb == "fail") {  // fail PATH open|read|write ERRNO (0 heals)
         std::string p, op;

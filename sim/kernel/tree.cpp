@@ -111,4 +111,26 @@ bool tree::remove(const std::string& path)
     return parent->children.erase(path.substr(slash + 1)) == 1;
 }
 
+bool tree::unplug(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    node* parent = find(path.substr(0, slash));
+    if (parent == nullptr || parent->type != node::kind::dir) return false;
+    const auto it = parent->children.find(path.substr(slash + 1));
+    if (it == parent->children.end()) return false;
+    unplugged_[path] = std::move(it->second);
+    parent->children.erase(it);
+    return true;
+}
+
+bool tree::replug(const std::string& path)
+{
+    const auto it = unplugged_.find(path);
+    if (it == unplugged_.end()) return false;
+    const size_t slash = path.rfind('/');
+    dir(path.substr(0, slash)).children[path.substr(slash + 1)] = std::move(it->second);
+    unplugged_.erase(it);
+    return true;
+}
+
 }  // namespace simk

@@ -36,9 +36,13 @@ public:
     // A link at path to the absolute (mount-relative) target, stored relative.
     void link(const std::string& path, const std::string& target);
     bool remove(const std::string& path);
+    // A device that goes away and comes back: the node leaves the tree and is kept.
+    bool unplug(const std::string& path);
+    bool replug(const std::string& path);
 
 private:
     node root_;
+    std::map<std::string, std::unique_ptr<node>> unplugged_;
 };
 
 }  // namespace simk

@@ -70,6 +70,8 @@ volatile uint32_t* pru_shared_ram();
 // back everything written to the bus (RX wired to TX); without it the line is silent.
 // Returns the master descriptor, owned by the sandbox until reset().
 int add_serial(int bus, bool echo);
+// The far end of /dev/ttyS<bus> goes away (the master closes): the line hangs up.
+void hang_up(int bus);
 
 }  // namespace sandbox
 
