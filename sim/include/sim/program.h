@@ -16,6 +16,7 @@ struct options {
     std::string script;           // the fake board's script text
     bool stdin_closed = false;    // standard input at end of file from the start
     bool terminal_signals = false;  // typing Ctrl-C (\x03) interrupts, as at a shell
+    std::vector<std::string> wrapper;  // run the program under this command (e.g. valgrind)
 };
 
 struct session {
