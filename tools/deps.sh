@@ -5,6 +5,8 @@
 # build), Google Benchmark, OpenBLAS (benchmark reference only), pkg-config, and FUSE 3
 # for the simulated kernel.
 HX_HOST_PACKAGES="g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev libopenblas-dev libfuse3-dev fuse3"
+# The fuzz targets: clang with libFuzzer.
+HX_FUZZ_PACKAGES="clang libclang-rt-14-dev"
 # The board build and its tests: Debian's ARM hard-float cross compiler and qemu-arm.
 HX_BOARD_PACKAGES="g++-arm-linux-gnueabihf qemu-user"
 
