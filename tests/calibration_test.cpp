@@ -139,6 +139,30 @@ TEST(Calibration, PulsesFollowThePersonsEnters)
     EXPECT_EQ(c.back().name, "hx_servo_cleanup");
 }
 
+TEST(Calibration, TheWidthDropsOnlyOnceBothLinesOfThePromptAreOut)
+{
+    // The first of the two lines takes 60 ms (three pulse periods) to appear: a program
+    // that switched before printing would send minimum pulses in that time.
+    session s = program::start("hx_throttle_cal", with_script("slow_print 60 Sending minimum width pulses\n"));
+    ASSERT_TRUE(program::wait_for_output(s, prompt1, 5s)) << s.out;
+    program::type(s, "\n");
+    ASSERT_TRUE(program::wait_for_output(s, prompt2, 5s)) << s.out;
+    std::this_thread::sleep_for(100ms);
+    program::type(s, "\n");
+    ASSERT_TRUE(program::wait_for_output(s, prompt3, 5s)) << s.out;
+    std::this_thread::sleep_for(100ms);
+    program::type(s, "\n");
+    EXPECT_EQ(program::finish(s), 0);
+    const auto lines = program::call_lines(s);
+    const auto printed = std::find(lines.begin(), lines.end(),
+                                   "puts Press enter again after the ESCs chirp to finish calibration");
+    if (printed == lines.end()) GTEST_SKIP() << "puts is intercepted before the fake board (a sanitizer's runtime)";
+    const auto first_min = std::find(lines.begin(), lines.end(), "hx_servo_send_esc_pulse_normalized 0 0");
+    ASSERT_NE(first_min, lines.end());
+    EXPECT_GT(first_min - lines.begin(), printed - lines.begin()) << "minimum width before the prompt was out";
+    EXPECT_GE(std::count(lines.begin(), printed, "hx_servo_send_esc_pulse_normalized 0 1"), 5);
+}
+
 TEST(Calibration, TwoLettersAndEnterAnswerAllThreePrompts)
 {
     session s = program::start("hx_throttle_cal", options{});

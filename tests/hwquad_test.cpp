@@ -12,6 +12,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/resource.h>
@@ -219,6 +220,22 @@ TEST_F(Hwquad, FailedSeeksAndWritesLeaveTheModuleReady)
 
     EXPECT_EQ(hx_hwquad_write(2, 8), 0);
     EXPECT_EQ(hx_hwquad_read(2), 8);
+}
+
+TEST_F(Hwquad, DescriptorZeroIsARealDescriptor)
+{
+    // With standard input closed, the first attribute opened gets descriptor 0.
+    const int saved_stdin = dup(0);
+    close(0);
+    ASSERT_EQ(hx_hwquad_init(), 0);
+    EXPECT_NE(fcntl(0, F_GETFD), -1);
+    ASSERT_EQ(hx_hwquad_write(1, 31), 0);
+    EXPECT_EQ(hx_hwquad_read(1), 31);
+    EXPECT_EQ(sandbox::get(sandbox::eqep_position(1)).substr(0, 3), "31\0"s);
+    hx_hwquad_cleanup();
+    EXPECT_EQ(fcntl(0, F_GETFD), -1) << "descriptor 0 was not closed by cleanup";
+    dup2(saved_stdin, 0);
+    close(saved_stdin);
 }
 
 TEST_F(Hwquad, NoDescriptorLeaksOverManyInitAndCleanupCycles)

@@ -13,10 +13,13 @@
 //   button_init CHIP PIN RC       result of hx_button_init for that button
 //   button MS CHIP PIN press|release   fire MS ms after the first hx_button_set_callbacks
 //   sigint_after_signal           raise SIGINT as soon as the program installs a handler
+//   slow_print MS TEXT            a line TEXT printed with puts takes MS ms to appear
 //
-// The fake board also stands in for the C library's signal (where the sanitizers'
-// runtimes do not intercept it first), recording "signal SIGNUM" and optionally
-// raising SIGINT the moment the handler is in: a Ctrl-C at the worst time.
+// The fake board also stands in for the C library's signal and puts (where the
+// sanitizers' runtimes do not intercept them first): it records "signal SIGNUM" and,
+// when a script holds a line back, "puts TEXT" once each line is out; it can raise SIGINT the moment a handler is in (a
+// Ctrl-C at the worst time), and can hold a line back, so that a test sees what a
+// program does before and after printing it.
 #include <hx/button.h>
 #include <hx/serial.h>
 #include <hx/servo.h>
@@ -68,6 +71,7 @@ struct board {
     int servo_init_rc = 0;
     int pthread_create_rc = 0;
     bool sigint_after_signal = false;
+    std::map<std::string, int> slow_print;  // line -> ms
     std::deque<read_reply> read_bytes, read_line;
     std::map<std::pair<int, int>, int> button_init_rc;
     std::vector<button_event> events;
@@ -105,6 +109,10 @@ struct board {
                 int chip, pin, rc;
                 s >> chip >> pin >> rc;
                 button_init_rc[{chip, pin}] = rc;
+            } else if (key == "slow_print") {
+                int ms = 0;
+                s >> ms;
+                slow_print[rest()] = ms;
             } else if (key == "sigint_after_signal") {
                 sigint_after_signal = true;
             } else if (key == "button") {
@@ -318,6 +326,15 @@ signal_fn signal(int signum, signal_fn handler)
     const signal_fn old = real(signum, handler);
     if (the_board().sigint_after_signal && signum == SIGINT) raise(SIGINT);
     return old;
+}
+
+int puts(const char* text)
+{
+    const auto slow = the_board().slow_print.find(text);
+    if (slow != the_board().slow_print.end()) std::this_thread::sleep_for(std::chrono::milliseconds(slow->second));
+    const int rc = reinterpret_cast<int (*)(const char*)>(dlsym(RTLD_NEXT, "puts"))(text);
+    if (!the_board().slow_print.empty()) record("puts %s", text);
+    return rc;
 }
 
 }  // extern "C"
