@@ -9,6 +9,9 @@ HX_HOST_PACKAGES="g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev goo
 HX_FUZZ_PACKAGES="clang libclang-rt-14-dev"
 # The board build and its tests: Debian's ARM hard-float cross compiler and qemu-arm.
 HX_BOARD_PACKAGES="g++-arm-linux-gnueabihf qemu-user"
+# The real-kernel VMs: qemu for both machines, cpio for the initramfs, kmod's modinfo to
+# follow module dependencies.
+HX_VM_PACKAGES="qemu-system-arm qemu-system-x86 cpio kmod"
 
 hx_need() {
   missing=""
@@ -23,5 +26,5 @@ hx_need() {
   echo "installing:$missing"
   apt-get update -q >/dev/null
   # shellcheck disable=SC2086
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing >/dev/null
 }

@@ -124,15 +124,19 @@ int hx_button_init(int chip, int pin, int polarity, int debounce_us)
     int line_fd = -1;
     records format = records::v2;
     int own_debounce = 0;
-    int err = request_v2(chip_fd, pin, debounce_us, &line_fd);
+    const int first = request_v2(chip_fd, pin, debounce_us, &line_fd);
+    int err = first;
     if (refused(err) && debounce_us > 0) {
         err = request_v2(chip_fd, pin, 0, &line_fd);
         own_debounce = debounce_us;
     }
+    // Kernels built without the v1 uAPI (Debian's since 7.x) refuse it as well: then
+    // the first refusal is the one that says why.
     if (refused(err)) {
         err = request_v1(chip_fd, pin, &line_fd);
         format = records::v1;
         own_debounce = debounce_us;
+        if (refused(err)) err = first;
     }
     close(chip_fd);  // the line request lives on without the chip descriptor
     if (err != 0) {

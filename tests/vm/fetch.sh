@@ -1,0 +1,97 @@
+#!/bin/sh
+# Fetch, once, what a small VM needs to run the board's programs on a real kernel: a
+# Debian kernel that has the GPIO simulator (trixie-backports, 7.x), the modules it
+# needs, and a static busybox, for ARCH (amd64 or armhf). Everything comes from the
+# archive this machine already uses, through a private apt configuration; the archive's
+# address is read from the machine's own apt sources. Builds whose files the archive
+# lists but cannot serve are skipped for the next older one.
+#
+#   fetch.sh ARCH CACHE    -> CACHE/ARCH/{vmlinuz,busybox,modules/,modules.order,version}
+set -eu
+arch=$1 cache=$2
+out=$cache/$arch
+[ -f "$out/ready" ] && exit 0
+case $arch in
+  amd64) flavour=amd64 ;;
+  armhf) flavour=armmp ;;
+  *) echo "fetch.sh: unknown architecture $arch" >&2; exit 2 ;;
+esac
+command -v apt-get >/dev/null && command -v dpkg-deb >/dev/null && command -v modinfo >/dev/null || {
+  echo "fetch.sh: needs apt-get, dpkg-deb and modinfo (kmod)" >&2; exit 2; }
+
+uri=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)
+[ -n "$uri" ] || uri=$(sed -n 's/^deb[[:space:]]\{1,\}\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list 2>/dev/null | head -n 1)
+[ -n "$uri" ] || { echo "fetch.sh: no archive in this machine's apt sources" >&2; exit 2; }
+
+apt=$cache/apt
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+mkdir -p "$apt/lists/partial" "$apt/archives/partial" "$tmp/parts" "$out"
+# The source lines live only as long as this run.
+printf 'deb %s trixie-backports main\ndeb %s bookworm main\n' "$uri" "$uri" > "$tmp/sources.list"
+cat > "$tmp/apt.conf" <<CONF
+Dir::State::Lists "$apt/lists";
+Dir::Etc::SourceList "$tmp/sources.list";
+Dir::Etc::SourceParts "$tmp/parts";
+Dir::Cache "$apt";
+Dir::Cache::archives "$apt/archives";
+Dir::State::status "/dev/null";
+APT::Architecture "$arch";
+APT::Architectures { "$arch"; };
+APT::Sandbox::User "root";
+Acquire::Languages "none";
+CONF
+export APT_CONFIG="$tmp/apt.conf"
+echo "fetching a kernel with the GPIO simulator for $arch (once; cached in $cache)"
+apt-get update -qq >/dev/null
+cd "$tmp"
+
+get() {  # download package NAME into $tmp; false if the archive does not serve it
+  apt-get download -qq "$1" >/dev/null 2>&1
+}
+
+get busybox-static || { echo "fetch.sh: busybox-static for $arch not available" >&2; exit 1; }
+dpkg-deb -x busybox-static_*.deb bb
+cp bb/bin/busybox "$out/busybox"
+
+# The plain flavour only (not -rt-, not -cloud-).
+for kv in $(apt-cache search --names-only "^linux-binary-7\.[0-9.]*[+]deb[0-9]*-$flavour\$" | awk '{print $1}' |
+            sed "s/^linux-binary-//" | sort -V -r); do
+  rm -rf k ./*.deb.part
+  get "linux-binary-$kv" && get "linux-base-$kv" || { echo "  $kv: not served, trying an older one"; continue; }
+  mkdir k
+  for d in linux-binary-"$kv"_*.deb linux-base-"$kv"_*.deb; do dpkg-deb -x "$d" k; done
+  config=$(find k -name "config-*" -o -path "*/modules/*/config" | head -n 1)
+  [ -n "$config" ] && grep -q '^CONFIG_GPIO_SIM=m' "$config" ||
+    { echo "  $kv: no GPIO simulator module"; rm -f ./*.deb; continue; }
+  get "linux-modules-$kv" || { echo "  $kv: modules not served"; rm -f ./*.deb; continue; }
+  dpkg-deb -x linux-modules-"$kv"_*.deb k
+  cp "$(find k -name "vmlinuz*" -type f | head -n 1)" "$out/vmlinuz"
+  cp "$config" "$out/config"
+  moddir=$(find k -type d -path "*/lib/modules/*" -prune | head -n 1)
+  rm -rf "$out/modules" && mkdir "$out/modules"
+  # The GPIO simulator and what it depends on, in load order.
+  : > "$out/modules.order"
+  need() {
+    local f dep name  # (dash and busybox sh have local)
+    f=$(find "$moddir" -name "$1.ko*" -o -name "$(echo "$1" | tr _ -).ko*" | head -n 1)
+    [ -n "$f" ] || { echo "fetch.sh: module $1 not found" >&2; exit 1; }
+    for dep in $(modinfo -F depends "$f" | tr , ' '); do need "$dep"; done
+    name=$(basename "$f" | sed 's/\.ko.*//')
+    grep -qx "$name" "$out/modules.order" && return 0
+    case $f in
+      *.xz) xz -dc "$f" > "$out/modules/$name.ko" ;;
+      *.zst) zstd -qdc "$f" > "$out/modules/$name.ko" ;;
+      *) cp "$f" "$out/modules/$name.ko" ;;
+    esac
+    echo "$name" >> "$out/modules.order"
+  }
+  need configfs
+  need gpio_sim
+  echo "$kv" > "$out/version"
+  touch "$out/ready"
+  echo "kernel $kv for $arch ready"
+  exit 0
+done
+echo "fetch.sh: no kernel with the GPIO simulator could be fetched for $arch" >&2
+exit 1

@@ -1,0 +1,60 @@
+#!/bin/busybox sh
+# /init of the test VM: bring up the kernel's GPIO simulator and the looped-back UART,
+# run the board's programs and the service checks, report on the console, power off.
+/bin/busybox --install -s /bin
+export PATH=/bin LD_LIBRARY_PATH=/lib
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs dev /dev
+for m in $(cat /modules.order); do insmod "/modules/$m.ko" || echo "RESULT insmod-$m FAIL"; done
+mount -t configfs configfs /sys/kernel/config
+
+# Three simulated banks; the one the kernel numbers gpiochip2 is "bank 2" for the
+# button service on a machine without the board's banks.
+g=/sys/kernel/config/gpio-sim/chip0
+mkdir $g
+for b in 0 1 2; do mkdir $g/bank$b; echo 8 > $g/bank$b/num_lines; done
+echo 1 > $g/live
+for b in 0 1 2; do [ "$(cat $g/bank$b/chip_name)" = gpiochip2 ] && bank=$b; done
+sim=/sys/devices/platform/$(cat $g/dev_name)/gpiochip2
+[ -n "${bank:-}" ] && [ -d "$sim" ] || echo "RESULT gpio-sim FAIL no gpiochip2"
+echo pull-up > $sim/sim_gpio5/pull
+echo pull-up > $sim/sim_gpio4/pull
+
+# The looped-back UART is /dev/ttyS1 (on ARM the PL011, linked there).
+[ -e /dev/ttyS1 ] && [ ! -e /dev/ttyAMA0 ] || ln -sf ttyAMA0 /dev/ttyS1
+echo "VM up: $(uname -r) $(uname -m)"
+
+# The real hx_press_monitor, with presses played on the simulated lines.
+hx_press_monitor > /tmp/monitor.out 2>&1 &
+pid=$!
+sleep 1
+vmcheck drive "$sim"
+kill -INT $pid
+wait $pid
+status=$?
+printf 'Press buttons to see response\nPause Pressed\nPause Released\nMode Pressed\nMode Released\n' > /tmp/monitor.want
+if [ $status = 0 ] && cmp -s /tmp/monitor.out /tmp/monitor.want; then
+  echo "RESULT monitor PASS"
+else
+  echo "RESULT monitor FAIL status $status: $(tr '\n' ';' < /tmp/monitor.out)"
+fi
+
+vmcheck own-debounce "$sim"
+
+hx_serial_echo 1 > /tmp/echo.out 2>&1
+status=$?
+n=$(grep -c '^Received 11 bytes: Hello World $' /tmp/echo.out)
+if [ $status = 0 ] && [ "$n" = 2 ]; then echo "RESULT serial-echo PASS"
+else echo "RESULT serial-echo FAIL status $status: $(tr '\n' ';' < /tmp/echo.out)"; fi
+
+serial_probe 1 > /tmp/probe.out 2>&1
+status=$?
+printf '\ntesting UART bus 1\n\nSending  11 bytes: Hello World \nreading bytes:\n' > /tmp/probe.want
+if [ $status = 0 ] && cmp -s /tmp/probe.out /tmp/probe.want; then echo "RESULT serial-probe PASS"
+else echo "RESULT serial-probe FAIL status $status: $(tr '\n' ';' < /tmp/probe.out)"; fi
+
+vmcheck serial-line
+
+echo "RESULT end"
+poweroff -f

@@ -1,0 +1,92 @@
+#!/bin/sh
+# One real-kernel test VM: the board's programs of BUILD (the board build for armhf, the
+# PC build for amd64) in an initramfs with a Debian kernel that has the GPIO simulator,
+# booted under qemu (TCG) with a UART wired RX to TX through a FIFO. The guest reports
+# "RESULT name PASS|FAIL" lines on its console; the UART's line settings are proven
+# from qemu's trace of the UART registers.
+#
+#   run.sh armhf|amd64 BUILD [CACHE]
+set -eu
+arch=$1 build=$(cd "$2" && pwd) cache=${3:-/var/cache/halvex-vm}
+here=$(cd "$(dirname "$0")" && pwd)
+case $arch in
+  armhf) qemu=qemu-system-arm sysroot=/usr/arm-linux-gnueabihf/lib ;;
+  amd64) qemu=qemu-system-x86_64 sysroot=/lib/x86_64-linux-gnu ;;
+  *) echo "run.sh: unknown architecture $arch" >&2; exit 2 ;;
+esac
+if ! command -v "$qemu" >/dev/null || ! command -v cpio >/dev/null; then
+  echo "SKIP: $qemu or cpio is not installed: this machine cannot run the VM"
+  exit 77
+fi
+"$here/fetch.sh" "$arch" "$cache"
+k=$cache/$arch
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+root=$work/root
+mkdir -p "$root/bin" "$root/lib" "$root/modules" "$root/proc" "$root/sys" "$root/dev" "$root/tmp"
+cp "$k/busybox" "$root/bin/busybox"
+cp "$k/modules/"*.ko "$root/modules/"
+cp "$k/modules.order" "$root/modules.order"
+install -m755 "$here/init.sh" "$root/init"
+for p in hx_serial_echo serial_probe hx_throttle_cal hx_press_monitor; do cp "$build/examples/$p" "$root/bin/"; done
+cp "$build/tests/vm/vmcheck" "$root/bin/"
+cp -L "$build/library/libhalvex.so.1" "$root/lib/"
+
+# The C library and whatever else the programs need, and the loader where they ask.
+copy_needs() {
+  for lib in $(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+    [ -e "$root/lib/$lib" ] && continue
+    [ -e "$sysroot/$lib" ] || continue  # ours, already there
+    cp -L "$sysroot/$lib" "$root/lib/$lib"
+    copy_needs "$root/lib/$lib"
+  done
+}
+for f in "$root/bin/"hx_* "$root/bin/serial_probe" "$root/bin/vmcheck" "$root/lib/libhalvex.so.1"; do copy_needs "$f"; done
+interp=$(readelf -l "$root/bin/vmcheck" | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
+mkdir -p "$root$(dirname "$interp")"
+cp -L "$sysroot/$(basename "$interp")" "$root$interp"
+(cd "$root" && find . | cpio -o -H newc 2>/dev/null | gzip -1) > "$work/initrd.gz"
+
+mkfifo "$work/loop"
+console=$work/console.log
+case $arch in
+  armhf)
+    set -- -M virt,highmem=off -cpu cortex-a15 -m 512 \
+      -device virtio-serial-pci -device virtconsole,chardev=con -append "console=hvc0 panic=-1 quiet" \
+      -chardev pipe,id=loop,path="$work/loop" -serial chardev:loop -trace pl011_write ;;
+  amd64)
+    set -- -accel tcg -cpu max -m 256 -append "console=ttyS0 panic=-1 quiet" \
+      -serial chardev:con -chardev pipe,id=loop,path="$work/loop" -serial chardev:loop \
+      -trace serial_update_parameters ;;
+esac
+started=$(date +%s)
+timeout 150 "$qemu" -smp 1 -display none -monitor none -nic none -no-reboot \
+  -kernel "$k/vmlinuz" -initrd "$work/initrd.gz" -chardev stdio,id=con,signal=off \
+  -D "$work/trace.log" "$@" < /dev/null > "$console" 2>&1 || true
+took=$(( $(date +%s) - started ))
+
+echo "$arch VM, kernel $(cat "$k/version"), $took s:"
+grep -a -E '^(VM up|RESULT|ERROR)' "$console" | tr -d '\r' || true
+fail=0
+grep -a -q '^RESULT end' "$console" || { echo "the guest did not finish; its console:"; tail -n 40 "$console"; fail=1; }
+grep -a -q 'RESULT .* FAIL' "$console" && fail=1
+for check in monitor own-debounce serial-echo serial-probe serial-line; do
+  grep -a -q "^RESULT $check PASS" "$console" || { echo "missing: $check"; fail=1; }
+done
+# The settings reached the UART: 8 data bits, even parity, two stop bits.
+case $arch in
+  armhf)  # PL011 line control register (offset 0x2c): WLEN=8 (0x60), STP2 0x8, EPS 0x4, PEN 0x2
+    ok=0
+    for v in $(sed -n 's/.*pl011_write addr 0x0*2c value \(0x[0-9a-f]*\).*/\1/p' "$work/trace.log"); do
+      [ $((v & 0x6e)) -eq $((0x6e)) ] && ok=1
+    done
+    if [ $ok = 1 ]; then
+      echo "RESULT uart-registers PASS (PL011 LCR_H: 8 data bits, even parity, 2 stop bits)"
+    else echo "RESULT uart-registers FAIL"; grep -a 'addr 0x0*2c' "$work/trace.log" | tail -n 5; fail=1; fi ;;
+  amd64)
+    if grep -a -q "parity='E' data=8 stop=2" "$work/trace.log"; then
+      echo "RESULT uart-registers PASS (16550: $(grep -a -o "baudrate=[0-9]* parity='E' data=8 stop=2" "$work/trace.log" | tail -n 1))"
+    else echo "RESULT uart-registers FAIL"; grep -a serial_update "$work/trace.log" | tail -n 5; fail=1; fi ;;
+esac
+exit $fail
