@@ -9,6 +9,8 @@ HX_HOST_PACKAGES="g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev goo
 HX_FUZZ_PACKAGES="clang libclang-rt-14-dev"
 # The board build and its tests: Debian's ARM hard-float cross compiler and qemu-arm.
 HX_BOARD_PACKAGES="g++-arm-linux-gnueabihf qemu-user"
+# The Debian packages: dpkg-shlibdeps and lintian.
+HX_PACKAGE_PACKAGES="dpkg-dev lintian"
 # The real-kernel VMs: qemu for both machines, cpio for the initramfs, kmod's modinfo to
 # follow module dependencies.
 HX_VM_PACKAGES="qemu-system-arm qemu-system-x86 cpio kmod"

@@ -1,17 +1,18 @@
 #!/bin/sh
-# One real-kernel test VM: the board's programs of BUILD (the board build for armhf, the
-# PC build for amd64) in an initramfs with a Debian kernel that has the GPIO simulator,
+# One real-kernel test VM: the board's programs (from the Debian packages in PACKAGES
+# when they are there, else from BUILD: the board build for armhf, the PC build for
+# amd64) in an initramfs with a Debian kernel that has the GPIO simulator,
 # booted under qemu (TCG) with a UART wired RX to TX through a FIFO. The guest reports
 # "RESULT name PASS|FAIL" lines on its console; the UART's line settings are proven
 # from qemu's trace of the UART registers.
 #
-#   run.sh armhf|amd64 BUILD [CACHE]
+#   run.sh armhf|amd64 BUILD [PACKAGES [CACHE]]
 set -eu
-arch=$1 build=$(cd "$2" && pwd) cache=${3:-/var/cache/halvex-vm}
+arch=$1 build=$(cd "$2" && pwd) pkgs=${3:-} cache=${4:-/var/cache/halvex-vm}
 here=$(cd "$(dirname "$0")" && pwd)
 case $arch in
-  armhf) qemu=qemu-system-arm sysroot=/usr/arm-linux-gnueabihf/lib ;;
-  amd64) qemu=qemu-system-x86_64 sysroot=/lib/x86_64-linux-gnu ;;
+  armhf) qemu=qemu-system-arm sysroot=/usr/arm-linux-gnueabihf/lib triplet=arm-linux-gnueabihf ;;
+  amd64) qemu=qemu-system-x86_64 sysroot=/lib/x86_64-linux-gnu triplet=x86_64-linux-gnu ;;
   *) echo "run.sh: unknown architecture $arch" >&2; exit 2 ;;
 esac
 if ! command -v "$qemu" >/dev/null || ! command -v cpio >/dev/null; then
@@ -29,9 +30,20 @@ cp "$k/busybox" "$root/bin/busybox"
 cp "$k/modules/"*.ko "$root/modules/"
 cp "$k/modules.order" "$root/modules.order"
 install -m755 "$here/init.sh" "$root/init"
-for p in hx_serial_echo serial_probe hx_throttle_cal hx_press_monitor; do cp "$build/examples/$p" "$root/bin/"; done
+tools_deb=$(ls "$pkgs"/halvex-tools_*_"$arch".deb 2>/dev/null | head -n 1 || true)
+lib_deb=$(ls "$pkgs"/libhalvex1_*_"$arch".deb 2>/dev/null | head -n 1 || true)
+if [ -n "$pkgs" ] && [ -n "$tools_deb" ] && [ -n "$lib_deb" ]; then
+  from="the packages $(basename "$tools_deb") and $(basename "$lib_deb")"
+  dpkg-deb -x "$tools_deb" "$work/pkg"
+  dpkg-deb -x "$lib_deb" "$work/pkg"
+  cp "$work/pkg/usr/bin/"* "$root/bin/"
+  cp -L "$work/pkg/usr/lib/$triplet/libhalvex.so.1" "$root/lib/"
+else
+  from="the build tree $build"
+  for p in hx_serial_echo serial_probe hx_throttle_cal hx_press_monitor; do cp "$build/examples/$p" "$root/bin/"; done
+  cp -L "$build/library/libhalvex.so.1" "$root/lib/"
+fi
 cp "$build/tests/vm/vmcheck" "$root/bin/"
-cp -L "$build/library/libhalvex.so.1" "$root/lib/"
 
 # The C library and whatever else the programs need, and the loader where they ask.
 copy_needs() {
@@ -66,7 +78,7 @@ timeout 150 "$qemu" -smp 1 -display none -monitor none -nic none -no-reboot \
   -D "$work/trace.log" "$@" < /dev/null > "$console" 2>&1 || true
 took=$(( $(date +%s) - started ))
 
-echo "$arch VM, kernel $(cat "$k/version"), $took s:"
+echo "$arch VM, kernel $(cat "$k/version"), $took s, programs from $from:"
 grep -a -E '^(VM up|RESULT|ERROR)' "$console" | tr -d '\r' || true
 fail=0
 grep -a -q '^RESULT end' "$console" || { echo "the guest did not finish; its console:"; tail -n 40 "$console"; fail=1; }

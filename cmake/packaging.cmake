@@ -1,0 +1,74 @@
+# Debian packages through CPack: libhalvex1 (component library), libhalvex-dev
+# (development) and halvex-tools (tools). tools/package builds them for amd64 and armhf
+# and passes in the dependencies that dpkg-shlibdeps computed from the binaries.
+set(HALVEX_DEB_ARCH "" CACHE STRING "Debian architecture of the packages (amd64, armhf)")
+set(HALVEX_DEB_LIB_DEPENDS "" CACHE STRING "libhalvex1's Depends, from dpkg-shlibdeps")
+set(HALVEX_DEB_TOOLS_DEPENDS "" CACHE STRING "halvex-tools' Depends, from dpkg-shlibdeps")
+
+# Each package carries its copyright and changelog, as Debian policy asks.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/deb/changelog.in ${CMAKE_BINARY_DIR}/deb/changelog @ONLY)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/deb/changelog.gz
+  COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/deb/changelog > ${CMAKE_BINARY_DIR}/deb/changelog.gz
+  DEPENDS ${CMAKE_BINARY_DIR}/deb/changelog)
+set(man_pages)
+foreach(p hx_serial_echo serial_probe hx_throttle_cal hx_press_monitor)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/deb/${p}.1.gz
+    COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/examples/man/${p}.1 > ${CMAKE_BINARY_DIR}/deb/${p}.1.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/examples/man/${p}.1)
+  list(APPEND man_pages ${CMAKE_BINARY_DIR}/deb/${p}.1.gz)
+endforeach()
+install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+add_custom_target(halvex_package_docs ALL DEPENDS ${CMAKE_BINARY_DIR}/deb/changelog.gz ${man_pages})
+# The library's shlibs line, for the packages built against it; the ldconfig trigger
+# (a maintainer script calling ldconfig is the old way).
+configure_file(${CMAKE_CURRENT_LIST_DIR}/deb/shlibs.in ${CMAKE_BINARY_DIR}/deb/shlibs @ONLY)
+foreach(pair "library;libhalvex1" "development;libhalvex-dev" "tools;halvex-tools")
+  list(GET pair 0 component)
+  list(GET pair 1 package)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/copyright ${CMAKE_BINARY_DIR}/deb/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+endforeach()
+
+set(CPACK_PACKAGE_NAME halvex)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "halvex developers <developers@halvex.example.org>")
+set(CPACK_PACKAGE_HOMEPAGE_URL "")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_COMPONENTS_ALL library development tools)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+if(HALVEX_DEB_ARCH)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${HALVEX_DEB_ARCH})
+endif()
+
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libhalvex1)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "${HALVEX_DEB_LIB_DEPENDS}")
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/deb/triggers ${CMAKE_BINARY_DIR}/deb/shlibs)
+set(CPACK_COMPONENT_LIBRARY_DESCRIPTION
+  "board support library for ARMv7-A robots
+libhalvex gives a robot's code the positions of four quadrature encoder
+channels (three eQEP units and PRU firmware), dot-product and sum-of-squares
+kernels, and the board services: serial buses, servo and ESC outputs, buttons,
+threads, sleep and PRU control, on vendor 4.x, vendor 5.10+ and mainline
+kernels.")
+
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libhalvex-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libhalvex1 (= ${PROJECT_VERSION})")
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
+  "board support library for ARMv7-A robots (development files)
+The headers of libhalvex, one per module or service, its pkg-config file and
+its CMake package, for building a robot's code against the library.")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME halvex-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${HALVEX_DEB_TOOLS_DEPENDS}")
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION
+  "terminal programs that exercise a robot board through libhalvex
+hx_serial_echo and serial_probe test a UART, hx_throttle_cal teaches ESCs
+their throttle range, hx_press_monitor reports the pause and mode buttons.")
+
+include(CPack)

@@ -1,0 +1,48 @@
+#!/bin/sh
+# The Debian packages, built by tools/package for amd64 and armhf: exactly the files
+# each should hold (no tests, no benchmarks, no build paths), the control fields that
+# dependents rely on, and lintian without errors.
+set -eu
+src=$(cd "$1" && pwd)
+cd "$src"
+tools/package amd64 armhf >/dev/null
+out=build/packages
+version=$(sed -n 's/^project(halvex VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+fail=0
+check() {  # what, expected, got
+  [ "$2" = "$3" ] && return 0
+  printf '%s:\n  expected: %s\n  got:      %s\n' "$1" "$2" "$3"
+  fail=1
+}
+files() { dpkg-deb -c "$1" | awk '{print $6}' | grep -v '/$' | sed 's|^\./||' | sort | tr '\n' ' '; }
+for arch in amd64 armhf; do
+  case $arch in amd64) triplet=x86_64-linux-gnu ;; armhf) triplet=arm-linux-gnueabihf ;; esac
+  lib=$out/libhalvex1_${version}_$arch.deb dev=$out/libhalvex-dev_${version}_$arch.deb
+  tools=$out/halvex-tools_${version}_$arch.deb
+  check "libhalvex1 $arch files" "usr/lib/$triplet/libhalvex.so.1 usr/lib/$triplet/libhalvex.so.$version usr/share/doc/libhalvex1/changelog.gz usr/share/doc/libhalvex1/copyright " "$(files "$lib")"
+  headers=$(cd library/include && find hx -name '*.h' | sed 's|^|usr/include/|' | sort | tr '\n' ' ')
+  check "libhalvex-dev $arch files" "$(printf '%s\n' $headers usr/lib/$triplet/cmake/halvex/halvexConfig.cmake \
+    usr/lib/$triplet/cmake/halvex/halvexConfigVersion.cmake usr/lib/$triplet/cmake/halvex/halvexTargets-release.cmake \
+    usr/lib/$triplet/cmake/halvex/halvexTargets.cmake usr/lib/$triplet/libhalvex.so usr/lib/$triplet/pkgconfig/halvex.pc \
+    usr/share/doc/libhalvex-dev/changelog.gz usr/share/doc/libhalvex-dev/copyright | sort | tr '\n' ' ')" "$(files "$dev")"
+  check "halvex-tools $arch files" "$(printf '%s\n' usr/bin/hx_press_monitor usr/bin/hx_serial_echo usr/bin/hx_throttle_cal \
+    usr/bin/serial_probe usr/share/doc/halvex-tools/changelog.gz usr/share/doc/halvex-tools/copyright \
+    usr/share/man/man1/hx_press_monitor.1.gz usr/share/man/man1/hx_serial_echo.1.gz usr/share/man/man1/hx_throttle_cal.1.gz \
+    usr/share/man/man1/serial_probe.1.gz | sort | tr '\n' ' ')" "$(files "$tools")"
+  for deb in "$lib" "$dev" "$tools"; do
+    check "$deb Architecture" "$arch" "$(dpkg-deb -f "$deb" Architecture)"
+    check "$deb Version" "$version" "$(dpkg-deb -f "$deb" Version)"
+    # No path of the machine that built it.
+    dpkg-deb --fsys-tarfile "$deb" | tar -xO 2>/dev/null | grep -a -q "$src" && { echo "$deb holds the build path $src"; fail=1; }
+  done
+  check "libhalvex1 $arch shlibs" "libhalvex 1 libhalvex1 (>= $version)" "$(dpkg-deb -I "$lib" shlibs)"
+  check "libhalvex-dev $arch Depends" "libhalvex1 (= $version)" "$(dpkg-deb -f "$dev" Depends)"
+  case $(dpkg-deb -f "$lib" Depends) in libc6\ \(\>=\ 2.*\)*) ;; *) echo "libhalvex1 $arch Depends: $(dpkg-deb -f "$lib" Depends)"; fail=1 ;; esac
+  case $(dpkg-deb -f "$tools" Depends) in *libc6\ \(\>=*libhalvex1\ \(\>=\ $version\)*) ;;
+    *) echo "halvex-tools $arch Depends: $(dpkg-deb -f "$tools" Depends)"; fail=1 ;; esac
+done
+report=$(lintian "$out"/*.deb 2>&1 | grep -v 'running with root privileges' || true)
+[ -n "$report" ] && echo "lintian: $report"
+echo "$report" | grep -q '^E:' && fail=1
+[ $fail = 0 ] && echo "packages ok: $(ls "$out"/*.deb | wc -l) packages, lintian clean"
+exit $fail
