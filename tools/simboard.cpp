@@ -48,7 +48,7 @@ void build_board(const std::string& profile)
 // it through the write end of its standard input and its process id. Returns the exit
 // status.
 int run(std::vector<std::string> argv, void (*person)(int, pid_t) = nullptr,
-        const std::vector<std::string>& env = {})
+        const std::vector<std::string>& env = {}, std::string* capture = nullptr)
 {
     std::fflush(stdout);
     int in[2];
@@ -78,11 +78,15 @@ int run(std::vector<std::string> argv, void (*person)(int, pid_t) = nullptr,
         _exit(127);
     }
     close(in[0]);
-    std::thread relay([term] {
+    std::thread relay([term, capture] {
         char buf[512];
         ssize_t n;
         // The master reads EIO once the program and its terminal are gone.
         while ((n = read(term, buf, sizeof buf)) > 0) {
+            if (capture != nullptr) {
+                capture->append(buf, static_cast<size_t>(n));
+                continue;
+            }
             std::fwrite(buf, 1, static_cast<size_t>(n), stdout);
             std::fflush(stdout);
         }
@@ -173,6 +177,16 @@ void program_tour()
 {
     banner("hx_serial_echo 1: RX wired to TX on the simulated /dev/ttyS1");
     std::printf("exit status %d\n", run({program("hx_serial_echo"), "1"}));
+    std::printf("and on the other buses, each a loopback too:\n");
+    for (const char* bus : {"0", "2", "5"}) {
+        std::string out;
+        const int status = run({program("hx_serial_echo"), bus}, nullptr, {}, &out);
+        int received = 0;
+        for (size_t at = 0; (at = out.find("Received 11 bytes: Hello World", at)) != std::string::npos; ++at)
+            ++received;
+        std::printf("hx_serial_echo %s: exit status %d, \"Received 11 bytes: Hello World\" %d times\n", bus,
+                    status, received);
+    }
     banner("serial_probe 1");
     std::printf("exit status %d\n", run({program("serial_probe"), "1"}));
     banner("hx_throttle_cal: PWM outputs in sysfs; Enter pressed every 0.3 s");

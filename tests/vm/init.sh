@@ -33,6 +33,8 @@ vmcheck drive "$sim"
 kill -INT $pid
 wait $pid
 status=$?
+echo "hx_press_monitor, presses played on the GPIO simulator's lines 5 and 4, then Ctrl-C:"
+sed 's/^/| /' /tmp/monitor.out
 printf 'Press buttons to see response\nPause Pressed\nPause Released\nMode Pressed\nMode Released\n' > /tmp/monitor.want
 if [ $status = 0 ] && cmp -s /tmp/monitor.out /tmp/monitor.want; then
   echo "RESULT monitor PASS"
@@ -44,6 +46,8 @@ vmcheck own-debounce "$sim"
 
 hx_serial_echo 1 > /tmp/echo.out 2>&1
 status=$?
+echo "hx_serial_echo 1, on the UART wired RX to TX:"
+sed 's/^/| /' /tmp/echo.out
 n=$(grep -c '^Received 11 bytes: Hello World $' /tmp/echo.out)
 if [ $status = 0 ] && [ "$n" = 2 ]; then echo "RESULT serial-echo PASS"
 else echo "RESULT serial-echo FAIL status $status: $(tr '\n' ';' < /tmp/echo.out)"; fi

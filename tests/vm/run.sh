@@ -58,6 +58,7 @@ for f in "$root/bin/"hx_* "$root/bin/serial_probe" "$root/bin/vmcheck" "$root/li
 interp=$(readelf -l "$root/bin/vmcheck" | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
 mkdir -p "$root$(dirname "$interp")"
 cp -L "$sysroot/$(basename "$interp")" "$root$interp"
+echo "building the initramfs: busybox, kernel $(cat "$k/version") modules, the programs from $from"
 (cd "$root" && find . | cpio -o -H newc 2>/dev/null | gzip -1) > "$work/initrd.gz"
 
 mkfifo "$work/loop"
@@ -72,6 +73,7 @@ case $arch in
       -serial chardev:con -chardev pipe,id=loop,path="$work/loop" -serial chardev:loop \
       -trace serial_update_parameters ;;
 esac
+echo "booting the $arch VM under $qemu (about 10-20 s)"
 started=$(date +%s)
 timeout 150 "$qemu" -smp 1 -display none -monitor none -nic none -no-reboot \
   -kernel "$k/vmlinuz" -initrd "$work/initrd.gz" -chardev stdio,id=con,signal=off \
@@ -79,7 +81,7 @@ timeout 150 "$qemu" -smp 1 -display none -monitor none -nic none -no-reboot \
 took=$(( $(date +%s) - started ))
 
 echo "$arch VM, kernel $(cat "$k/version"), $took s, programs from $from:"
-grep -a -E '^(VM up|RESULT|ERROR)' "$console" | tr -d '\r' || true
+grep -a -E '^(VM up|RESULT|ERROR|hx_|\| )' "$console" | tr -d '\r' || true
 fail=0
 grep -a -q '^RESULT end' "$console" || { echo "the guest did not finish; its console:"; tail -n 40 "$console"; fail=1; }
 grep -a -q 'RESULT .* FAIL' "$console" && fail=1
