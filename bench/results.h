@@ -30,7 +30,8 @@ public:
                                   : r.time_unit == benchmark::kMicrosecond ? 1e3
                                   : r.time_unit == benchmark::kMillisecond ? 1e6 : 1e9);
             for (const auto& [k, c] : r.counters) m.counters[k] = c.value;
-            results[r.benchmark_name()] = m;
+            // Repeated runs are kept by their aggregate: "name_median", "name_cv", ...
+            results[r.aggregate_name.empty() ? r.run_name.str() : r.run_name.str() + "_" + r.aggregate_name] = m;
         }
     }
 

@@ -1,38 +1,50 @@
-// The accumulation kernels against single-threaded OpenBLAS ddot and a plain in-order
-// loop, from 1e3 to 1e7 elements, with the memory-read bandwidth as the limit at large n.
+// The accumulation kernels against single-threaded OpenBLAS ddot (its own choice of
+// kernel for this processor: bench/run unsets OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE
+// for this command alone) and a plain in-order loop, from 1e3 to 1e7 elements, on
+// arrays aligned to 64 bytes and on arrays 8 bytes past that. Every benchmark is
+// repeated 9 times with the repetitions of all of them randomly interleaved, so that
+// each side meets the same machine; the table gives medians and the spread.
 #include "plain_loops.h"
 #include "results.h"
 
 #include <hx/vecmath.h>
 
 #include <cblas.h>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
 extern "C" void openblas_set_num_threads(int);
+extern "C" char* openblas_get_corename(void);
 
 namespace {
 
-std::vector<double> xs, ys;
+constexpr size_t max_n = 10000000;
+double* xs = nullptr;
+double* ys = nullptr;
 
-void fill(size_t n)
+void fill()
 {
-    if (xs.size() >= n) return;
-    xs.resize(n);
-    ys.resize(n);
-    for (size_t i = 0; i < n; ++i) {
+    // 64-byte aligned, with room for the offset variant.
+    xs = static_cast<double*>(std::aligned_alloc(64, (max_n + 8) * sizeof(double)));
+    ys = static_cast<double*>(std::aligned_alloc(64, (max_n + 8) * sizeof(double)));
+    for (size_t i = 0; i < max_n + 8; ++i) {
         xs[i] = 1.0 + static_cast<double>(i % 97) * 1e-3;
         ys[i] = 2.0 - static_cast<double>(i % 89) * 1e-3;
     }
 }
 
 template <typename F>
-void per_element(benchmark::State& state, F f)
+void per_element(benchmark::State& state, F f, int offset)
 {
     const int n = static_cast<int>(state.range(0));
-    fill(static_cast<size_t>(n));
-    for (auto _ : state) benchmark::DoNotOptimize(f(xs.data(), ys.data(), n));
+    const double* a = xs + offset;
+    const double* b = ys + offset;
+    for (auto _ : state) benchmark::DoNotOptimize(f(a, b, n));
     state.SetItemsProcessed(state.iterations() * n);
 }
 
@@ -41,21 +53,30 @@ void memory_read(benchmark::State& state)
 {
     constexpr size_t n = (256u << 20) / sizeof(double);
     std::vector<double> big(n, 1.0);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(sum_all(big.data(), n));
-    }
+    for (auto _ : state) benchmark::DoNotOptimize(sum_all(big.data(), n));
     state.SetItemsProcessed(state.iterations() * static_cast<long>(n));
 }
 
 const int sizes[] = {1000, 10000, 100000, 1000000, 10000000};
 
-// "kernel/who/n/n": the registered name plus the argument. (snprintf: GCC 12 at -O3
-// warns falsely on std::string concatenation here.)
-std::string name(const char* kernel, const char* who, int n)
+std::string cpu_model()
 {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%s/%s/%d/%d", kernel, who, n, n);
-    return buf;
+    std::ifstream in("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+    return "?";
+}
+
+// The clone the library's resolver picks, by the same test it makes.
+const char* halvex_clone()
+{
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return __builtin_cpu_is("amd") ? "avx2 (AVX-512 machine, AMD)" : "avx512";
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return "avx2";
+#endif
+    return "baseline";
 }
 
 }  // namespace
@@ -63,46 +84,86 @@ std::string name(const char* kernel, const char* who, int n)
 int main(int argc, char** argv)
 {
     openblas_set_num_threads(1);
-    auto add = [](const char* kernel_who, auto f) {
-        for (int n : sizes) {
-            char registered[64];
-            std::snprintf(registered, sizeof registered, "%s/%d", kernel_who, n);
-            benchmark::RegisterBenchmark(registered, [f](benchmark::State& s) { per_element(s, f); })
-                ->Arg(n);
-        }
+    fill();
+    using kernel = double (*)(const double*, const double*, int);
+    const kernel dot_h = [](const double* a, const double* b, int n) { return __vectorized_mult_accumulate(a, b, n); };
+    const kernel dot_o = [](const double* a, const double* b, int n) { return cblas_ddot(n, a, 1, b, 1); };
+    const kernel dot_p = [](const double* a, const double* b, int n) { return plain_dot(a, b, n); };
+    const kernel sq_h = [](const double* a, const double*, int n) { return __vectorized_square_accumulate(a, n); };
+    const kernel sq_o = [](const double* a, const double*, int n) { return cblas_ddot(n, a, 1, a, 1); };
+    const kernel sq_p = [](const double* a, const double*, int n) { return plain_squares(a, n); };
+    struct entry {
+        const char* name;
+        kernel f;
+        bool both_alignments;
     };
-    add("dot/halvex", [](const double* a, const double* b, int n) { return __vectorized_mult_accumulate(a, b, n); });
-    add("dot/openblas", [](const double* a, const double* b, int n) { return cblas_ddot(n, a, 1, b, 1); });
-    add("dot/plain", [](const double* a, const double* b, int n) { return plain_dot(a, b, n); });
-    add("squares/halvex", [](const double* a, const double*, int n) { return __vectorized_square_accumulate(a, n); });
-    add("squares/openblas", [](const double* a, const double*, int n) { return cblas_ddot(n, a, 1, a, 1); });
-    add("squares/plain", [](const double* a, const double*, int n) { return plain_squares(a, n); });
-    benchmark::RegisterBenchmark("memory/read_256MiB", memory_read)->Unit(benchmark::kMillisecond);
+    const entry entries[] = {{"dot/halvex", dot_h, true},  {"dot/openblas", dot_o, true},  {"dot/plain", dot_p, false},
+                             {"squares/halvex", sq_h, true}, {"squares/openblas", sq_o, true}, {"squares/plain", sq_p, false}};
+    for (const entry& e : entries) {
+        for (int offset : {0, 1}) {
+            if (offset == 1 && !e.both_alignments) continue;
+            for (int n : sizes) {
+                char registered[96];
+                std::snprintf(registered, sizeof registered, "%s/%s/%d", e.name, offset ? "offset" : "aligned", n);
+                const kernel f = e.f;
+                benchmark::RegisterBenchmark(registered, [f, offset](benchmark::State& s) { per_element(s, f, offset); })
+                    ->Arg(n)
+                    ->MinTime(0.05)
+                    ->Repetitions(9)
+                    ->ReportAggregatesOnly(true);
+            }
+        }
+    }
+    benchmark::RegisterBenchmark("memory/read_256MiB", memory_read)->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true);
 
-    benchmark::Initialize(&argc, argv);
+    // Interleave the repetitions of every benchmark unless told otherwise.
+    std::vector<char*> args(argv, argv + argc);
+    char interleave[] = "--benchmark_enable_random_interleaving=true";
+    bool told = false;
+    for (char* a : args) told = told || std::strncmp(a, "--benchmark_enable_random_interleaving", 38) == 0;
+    if (!told) args.push_back(interleave);
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
     bench::collector out;
     benchmark::RunSpecifiedBenchmarks(&out);
 
-    const double mem_ns_per_elem = out.ns("memory/read_256MiB") / static_cast<double>((256u << 20) / sizeof(double));
-    std::printf("\nelements per ns (ratio = halvex / other, higher is better for halvex)\n");
-    std::printf("%-8s %9s %9s %9s %9s %9s %9s\n", "kernel", "n", "halvex", "openblas", "plain",
-                "vs blas", "vs plain");
+    const char* coretype = std::getenv("OPENBLAS_CORETYPE");
+    std::printf("\nCPU: %s; halvex clone: %s; OpenBLAS kernel: %s%s%s\n", cpu_model().c_str(), halvex_clone(),
+                openblas_get_corename(), coretype ? " (forced by OPENBLAS_CORETYPE=" : "",
+                coretype ? (std::string(coretype) + ")").c_str() : "");
+    std::printf("elements per ns, medians of 9 interleaved runs; ratio = OpenBLAS time / halvex time\n"
+                "(above 1: halvex is faster); cv = the larger spread (stddev / mean) of the two\n");
+    std::printf("%-8s %-8s %9s %9s %9s %9s %7s\n", "kernel", "arrays", "n", "halvex", "openblas", "ratio", "cv");
     for (const char* k : {"dot", "squares"}) {
-        for (int n : sizes) {
-            const double h = out.ns(name(k, "halvex", n));
-            const double o = out.ns(name(k, "openblas", n));
-            const double p = out.ns(name(k, "plain", n));
-            if (h == 0 || o == 0 || p == 0) continue;  // filtered out of this run
-            std::printf("%-8s %9d %9.3f %9.3f %9.3f %8.2fx %8.2fx\n", k, n, n / h, n / o, n / p, o / h, p / h);
+        for (const char* align : {"aligned", "offset"}) {
+            for (int n : sizes) {
+                char h[96], o[96];
+                std::snprintf(h, sizeof h, "%s/halvex/%s/%d/%d", k, align, n, n);
+                std::snprintf(o, sizeof o, "%s/openblas/%s/%d/%d", k, align, n, n);
+                const double th = out.ns(std::string(h) + "_median"), to = out.ns(std::string(o) + "_median");
+                if (th == 0 || to == 0) continue;  // filtered out of this run
+                const auto cv = [&out](const char* name) {
+                    const auto it = out.results.find(std::string(name) + "_cv");
+                    return it == out.results.end() ? 0.0 : it->second.ns_per_iteration;
+                };
+                std::printf("%-8s %-8s %9d %9.3f %9.3f %8.2fx %6.1f%%\n", k, align, n, n / th, n / to, to / th,
+                            100 * std::fmax(cv(h), cv(o)));
+            }
         }
     }
-    std::printf("memory read limit: %.3f elements per ns (8-byte elements, 256 MiB)\n", 1.0 / mem_ns_per_elem);
-    for (const char* k : {"dot", "squares"}) {
-        const double h = out.ns(name(k, "halvex", 10000000));
-        if (h == 0 || mem_ns_per_elem == 0) continue;
-        // The dot product reads two elements per step, the sum of squares one.
-        const double per_step = std::string(k) == "dot" ? 2.0 : 1.0;
-        std::printf("%-8s at 1e7: %.2f of the memory read limit\n", k, mem_ns_per_elem * per_step * 1e7 / h);
+    const double mem = out.ns("memory/read_256MiB_median");
+    if (mem > 0) {
+        const double mem_ns_per_elem = mem / static_cast<double>((256u << 20) / sizeof(double));
+        std::printf("memory read limit: %.3f elements per ns (8-byte elements, 256 MiB, median of 3)\n",
+                    1.0 / mem_ns_per_elem);
+        for (const char* k : {"dot", "squares"}) {
+            char h[96];
+            std::snprintf(h, sizeof h, "%s/halvex/aligned/10000000/10000000_median", k);
+            if (out.ns(h) == 0) continue;
+            // The dot product reads two elements per step, the sum of squares one.
+            const double per_step = std::strcmp(k, "dot") == 0 ? 2.0 : 1.0;
+            std::printf("%-8s at 1e7: %.2f of the memory read limit\n", k, mem_ns_per_elem * per_step * 1e7 / out.ns(h));
+        }
     }
     return 0;
 }
