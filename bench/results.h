@@ -25,13 +25,24 @@ public:
         for (const Run& r : runs) {
             if (r.error_occurred || r.iterations == 0) continue;
             measured m;
+            // A percentage aggregate (the spread, "_cv") holds its fraction as it is.
+            if (r.run_type == Run::RT_Aggregate && r.aggregate_unit == benchmark::StatisticUnit::kPercentage) {
+                m.ns_per_iteration = r.real_accumulated_time;
+                std::string key = r.run_name.function_name;
+                if (!r.run_name.args.empty()) key += "/" + r.run_name.args;
+                results[key + "_" + r.aggregate_name] = m;
+                continue;
+            }
             m.ns_per_iteration = r.GetAdjustedRealTime() *
                                  (r.time_unit == benchmark::kNanosecond ? 1.0
                                   : r.time_unit == benchmark::kMicrosecond ? 1e3
                                   : r.time_unit == benchmark::kMillisecond ? 1e6 : 1e9);
             for (const auto& [k, c] : r.counters) m.counters[k] = c.value;
-            // Repeated runs are kept by their aggregate: "name_median", "name_cv", ...
-            results[r.aggregate_name.empty() ? r.run_name.str() : r.run_name.str() + "_" + r.aggregate_name] = m;
+            // By name and arguments (not the run's settings); repeated runs by their
+            // aggregate: "name/arg_median", "name/arg_cv", ...
+            std::string key = r.run_name.function_name;
+            if (!r.run_name.args.empty()) key += "/" + r.run_name.args;
+            results[r.aggregate_name.empty() ? key : key + "_" + r.aggregate_name] = m;
         }
     }
 

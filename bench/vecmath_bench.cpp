@@ -73,7 +73,8 @@ const char* halvex_clone()
 {
 #if defined(__x86_64__)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return __builtin_cpu_is("amd") ? "avx2 (AVX-512 machine, AMD)" : "avx512";
+    if (__builtin_cpu_supports("avx512f"))
+        return __builtin_cpu_is("amd") ? "avx512 for AMD (512-bit below 2^21 elements, 256-bit above)" : "avx512";
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return "avx2";
 #endif
     return "baseline";

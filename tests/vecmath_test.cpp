@@ -4,6 +4,8 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <random>
 #include <vector>
@@ -104,5 +106,44 @@ TEST(Vecmath, EveryElementCountsOnceWhereverTheArraysStart)
         }
     }
 }
+
+TEST(Vecmath, BeyondTheCachesEveryElementCountsOnceToo)
+{
+    // Past 2^21 elements a clone may switch to a loop of another width.
+    const size_t n = (size_t{1} << 21) + 37;
+    std::vector<double> a(n + 1), b(n + 1);
+    double expected = 0, squares = 0;
+    for (size_t i = 0; i < n + 1; ++i) {
+        a[i] = static_cast<double>(i % 7) - 3;
+        b[i] = static_cast<double>(i % 5) - 2;
+    }
+    for (size_t off : {size_t{0}, size_t{1}}) {
+        expected = squares = 0;
+        for (size_t i = off; i < off + n; ++i) {
+            expected += a[i] * b[i];
+            squares += a[i] * a[i];
+        }
+        EXPECT_EQ(__vectorized_mult_accumulate(a.data() + off, b.data() + off, static_cast<int>(n)), expected) << off;
+        EXPECT_EQ(__vectorized_square_accumulate(a.data() + off, static_cast<int>(n)), squares) << off;
+    }
+}
+
+#if defined(__x86_64__)
+// The clones the library picks from at load time run by making the processor another:
+// the same tests under qemu-x86_64 with an AVX2 processor and with a baseline one.
+// HX_EXPECT_CPU says which the test was started on; this proves it is so.
+TEST(Vecmath, RunsOnTheProcessorItWasStartedOn)
+{
+    const char* expect = std::getenv("HX_EXPECT_CPU");
+    if (expect == nullptr) GTEST_SKIP() << "started on this machine's own processor";
+    __builtin_cpu_init();
+    const bool avx512 = __builtin_cpu_supports("avx512f"), avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    if (std::strcmp(expect, "avx2") == 0) {
+        EXPECT_TRUE(avx2 && !avx512);
+    } else {
+        EXPECT_TRUE(!avx2 && !avx512) << expect;
+    }
+}
+#endif
 
 }  // namespace
