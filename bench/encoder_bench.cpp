@@ -112,12 +112,7 @@ int main(int argc, char** argv)
         return 1;
     }
     sandbox::add_eqep();
-    // Unit 2 as a newer kernel offers it: no legacy attributes, a counter device.
-    sandbox::remove(sandbox::eqep_enabled(2));
-    sandbox::remove(sandbox::eqep_position(2));
-    for (const char* a : {"count0/count", "count0/ceiling", "count0/enable"})
-        sandbox::put(std::string("/sys/bus/counter/devices/counter0/") + a, "0\n");
-    sandbox::put("/sys/bus/counter/devices/counter0/name", "48302180.counter\n");
+    sandbox::eqep_as_counter(2);  // unit 2 as newer kernels offer it
     sandbox::add_dev_mem();
     for (const char* core : {"remoteproc1", "remoteproc2"}) {
         sandbox::put(std::string("/sys/class/remoteproc/") + core + "/state", "offline\n");

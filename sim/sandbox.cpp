@@ -269,6 +269,16 @@ void add_eqep()
     }
 }
 std::string eqep_enabled(int ch) { return eqep_dir(ch) + "/enabled"; }
+
+void eqep_as_counter(int ch)
+{
+    remove(eqep_enabled(ch));
+    remove(eqep_position(ch));
+    for (const char* a : {"count0/count", "count0/ceiling", "count0/enable"})
+        put(std::string("/sys/bus/counter/devices/counter0/") + a, "0\n");
+    const std::string dir = eqep_dir(ch);
+    put("/sys/bus/counter/devices/counter0/name", dir.substr(dir.rfind('/') + 1, 8) + ".counter\n");
+}
 std::string eqep_position(int ch) { return eqep_dir(ch) + "/position"; }
 
 void add_dev_mem()
@@ -374,7 +384,15 @@ void steer(const std::string& command)
     }
 }
 
-std::string pwm_record() { return get("/sys/hxsim/pwm"); }
+// The model's record reads "<us> <device> <output> <attribute> <value>" a line.
+std::vector<pwm_change> pwm_record()
+{
+    std::istringstream in(get("/sys/hxsim/pwm"));
+    std::vector<pwm_change> out;
+    pwm_change c;
+    while (in >> c.t_us >> c.device >> c.output >> c.attr >> c.value) out.push_back(c);
+    return out;
+}
 
 std::string find_device(const std::string& class_dir, const std::string& device)
 {

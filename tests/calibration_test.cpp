@@ -12,7 +12,6 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <map>
-#include <sstream>
 #include <unistd.h>
 #include <string>
 #include <thread>
@@ -216,18 +215,13 @@ TEST_P(CalibrationOnTheKernel, ThePwmOutputsCarryFullThenMinimumThrottleAt20ms)
     EXPECT_EQ(s.errors, "");
 
     // What the model recorded for channel 1, eHRPWM0 output A.
-    std::istringstream record(sandbox::pwm_record());
-    std::string line, period, last_enable;
+    std::string period, last_enable;
     std::vector<std::pair<long long, std::string>> duty;
-    while (std::getline(record, line)) {
-        std::istringstream l(line);
-        long long t = 0;
-        std::string dev, k, a, v;
-        l >> t >> dev >> k >> a >> v;
-        if (dev != "48300200.pwm" || k != "0") continue;
-        if (a == "period") period = v;
-        if (a == "enable") last_enable = v;
-        if (a == "duty_cycle") duty.emplace_back(t, v);
+    for (const auto& c : sandbox::pwm_record()) {
+        if (c.device != "48300200.pwm" || c.output != 0) continue;
+        if (c.attr == "period") period = c.value;
+        if (c.attr == "enable") last_enable = c.value;
+        if (c.attr == "duty_cycle") duty.emplace_back(c.t_us, c.value);
     }
     EXPECT_EQ(period, "20000000");
     EXPECT_EQ(last_enable, "0");
@@ -286,18 +280,13 @@ TEST_P(CalibrationOnTheKernel, KilledAtFullThrottleEveryOutputStopsWithin100ms)
         EXPECT_EQ(program::finish(s), 128 + sig);
         std::this_thread::sleep_for(300ms);
 
-        std::istringstream record(sandbox::pwm_record());
-        std::string line;
         std::map<std::string, std::pair<long long, std::string>> last_enable, last_duty;
         int pulses_before = 0;
-        while (std::getline(record, line)) {
-            std::istringstream l(line);
-            long long t = 0;
-            std::string dev, k, a, v;
-            l >> t >> dev >> k >> a >> v;
-            if (a == "enable") last_enable[dev + k] = {t, v};
-            if (a == "duty_cycle") last_duty[dev + k] = {t, v};
-            if (a == "duty_cycle" && v == "2000000" && t < killed) ++pulses_before;
+        for (const auto& c : sandbox::pwm_record()) {
+            const std::string out = c.device + " " + std::to_string(c.output);
+            if (c.attr == "enable") last_enable[out] = {c.t_us, c.value};
+            if (c.attr == "duty_cycle") last_duty[out] = {c.t_us, c.value};
+            if (c.attr == "duty_cycle" && c.value == "2000000" && c.t_us < killed) ++pulses_before;
         }
         EXPECT_GE(pulses_before, 8) << "full throttle was on before the end";
         EXPECT_EQ(last_enable.size(), 8u);

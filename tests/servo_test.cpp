@@ -12,7 +12,6 @@
 #include <chrono>
 #include <ctime>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -54,16 +53,9 @@ std::string output_dir(const std::string& unit, int k)
 // The time and value of the last change the PWM model recorded for an attribute.
 std::pair<long long, std::string> last_record(const std::string& unit, int k, const std::string& a)
 {
-    std::istringstream record(sandbox::pwm_record());
-    std::string line;
     std::pair<long long, std::string> last{0, ""};
-    while (std::getline(record, line)) {
-        std::istringstream l(line);
-        long long t = 0;
-        std::string dev, out, name, value;
-        l >> t >> dev >> out >> name >> value;
-        if (dev.rfind(unit, 0) == 0 && out == std::to_string(k) && name == a) last = {t, value};
-    }
+    for (const auto& c : sandbox::pwm_record())
+        if (c.device.rfind(unit, 0) == 0 && c.output == k && c.attr == a) last = {c.t_us, c.value};
     return last;
 }
 
@@ -75,14 +67,9 @@ std::string last_recorded(const std::string& unit, int k, const std::string& a)
 // Every change recorded for an output, "attr value" joined by ", ".
 std::string recorded(const std::string& unit, int k)
 {
-    std::istringstream record(sandbox::pwm_record());
-    std::string line, all;
-    while (std::getline(record, line)) {
-        std::istringstream l(line);
-        std::string t, dev, out, name, value;
-        l >> t >> dev >> out >> name >> value;
-        if (dev.rfind(unit, 0) == 0 && out == std::to_string(k)) all += (all.empty() ? "" : ", ") + name + " " + value;
-    }
+    std::string all;
+    for (const auto& c : sandbox::pwm_record())
+        if (c.device.rfind(unit, 0) == 0 && c.output == k) all += (all.empty() ? "" : ", ") + c.attr + " " + c.value;
     return all;
 }
 
@@ -256,7 +243,7 @@ TEST(ServoBareBoard, WithNoPwmUnitInitFailsAndLeavesNothing)
     sandbox::boot("bare");
     EXPECT_EQ(stderr_of([] { EXPECT_EQ(hx_servo_init(), -1); }),
               "ERROR in hx_servo_init, no PWM unit of the board in /sys/class/pwm: is the PWM overlay loaded?\n");
-    EXPECT_EQ(sandbox::pwm_record(), "");
+    EXPECT_TRUE(sandbox::pwm_record().empty());
 }
 
 }  // namespace

@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <termios.h>
@@ -144,18 +143,13 @@ void encoder_tour()
 // What the PWM model recorded of eHRPWM0 output A: pulses by width, and the period.
 void pwm_summary()
 {
-    std::istringstream record(sandbox::pwm_record());
-    std::string line;
     std::vector<std::pair<std::string, int>> widths;  // in the order sent
     std::string period = "?";
-    while (std::getline(record, line)) {
-        std::istringstream l(line);
-        std::string t, dev, k, attr, value;
-        l >> t >> dev >> k >> attr >> value;
-        if (dev != "48300200.pwm" || k != "0") continue;
-        if (attr == "period") period = value;
-        if (attr != "duty_cycle" || value == "0") continue;
-        if (widths.empty() || widths.back().first != value) widths.emplace_back(value, 0);
+    for (const sandbox::pwm_change& c : sandbox::pwm_record()) {
+        if (c.device != "48300200.pwm" || c.output != 0) continue;
+        if (c.attr == "period") period = c.value;
+        if (c.attr != "duty_cycle" || c.value == "0") continue;
+        if (widths.empty() || widths.back().first != c.value) widths.emplace_back(c.value, 0);
         ++widths.back().second;
     }
     std::printf("PWM model, channel 1 (eHRPWM0 A): period %s ns", period.c_str());

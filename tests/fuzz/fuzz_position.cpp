@@ -32,12 +32,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
         std::exit(1);
     }
     sandbox::add_eqep();
-    // Unit 2 as newer kernels offer it: a counter device.
-    sandbox::remove(sandbox::eqep_enabled(2));
-    sandbox::remove(sandbox::eqep_position(2));
-    for (const char* a : {"count0/count", "count0/ceiling", "count0/enable"})
-        sandbox::put(std::string("/sys/bus/counter/devices/counter0/") + a, "0\n");
-    sandbox::put("/sys/bus/counter/devices/counter0/name", "48302180.counter\n");
+    sandbox::eqep_as_counter(2);  // unit 2 as newer kernels offer it
     if (hx_hwquad_init() != 0) std::abort();
     legacy_fd = open(sandbox::eqep_position(1).c_str(), O_RDWR);
     counter_fd = open(counter_count, O_RDWR);

@@ -105,6 +105,20 @@ int write_attr(const char* dir, const char* attr, const char* text, const char* 
     return 0;
 }
 
+// Opens channel i's position attribute at path, zeroes it ("0" and its NUL) and keeps it.
+int keep_position(int i, const char* path)
+{
+    const int pos = open(path, O_RDWR);
+    if (pos < 0) return open_failed();
+    if (write(pos, "0", 2) == -1) {
+        std::perror("ERROR in hx_hwquad_init, failed to zero out position");
+        close(pos);
+        return -1;
+    }
+    fd[i] = pos;
+    return 0;
+}
+
 // Unit i through its counter device: full range, enabled, zeroed, count kept open.
 int init_counter(int i, const char* dir)
 {
@@ -115,16 +129,8 @@ int init_counter(int i, const char* dir)
     }
     char path[96];
     std::snprintf(path, sizeof path, "%s/count0/count", dir);
-    const int pos = open(path, O_RDWR);
-    if (pos < 0) return open_failed();
-    if (write(pos, "0", 2) == -1) {
-        std::perror("ERROR in hx_hwquad_init, failed to zero out position");
-        close(pos);
-        return -1;
-    }
-    fd[i] = pos;
     unsigned_count[i] = true;
-    return 0;
+    return keep_position(i, path);
 }
 
 int init_channel(int i)
@@ -145,16 +151,7 @@ int init_channel(int i)
         return -1;
     }
     close(en);
-
-    const int pos = open(position_path[i], O_RDWR);
-    if (pos < 0) return open_failed();
-    if (write(pos, "0", 2) == -1) {
-        std::perror("ERROR in hx_hwquad_init, failed to zero out position");
-        close(pos);
-        return -1;
-    }
-    fd[i] = pos;
-    return 0;
+    return keep_position(i, position_path[i]);
 }
 
 // atoi's rules (leading white space, one sign, digits up to the first other byte) over

@@ -37,9 +37,15 @@ void boot(const std::string& profile);
 // try_steer returns 0 or the errno.
 void steer(const std::string& command);
 int try_steer(const std::string& command);
-// Every change of a PWM output's period, duty_cycle or enable, one per line:
-// "<monotonic us> <device> <output> <attribute> <value>".
-std::string pwm_record();
+// Every change of a PWM output's period, duty_cycle or enable, in order.
+struct pwm_change {
+    long long t_us;      // on the monotonic clock
+    std::string device;  // e.g. "48300200.pwm"
+    int output;          // within the unit
+    std::string attr;    // "period", "duty_cycle", "enable"
+    std::string value;   // as written
+};
+std::vector<pwm_change> pwm_record();
 // The sysfs directory of a device found by the last component of its `device` link,
 // below a class directory: e.g. ("/sys/class/remoteproc", "4a334000.pru"). "" if none.
 std::string find_device(const std::string& class_dir, const std::string& device);
@@ -60,6 +66,9 @@ void bind(const std::string& src, const std::string& dst, bool read_only = false
 void add_eqep();
 std::string eqep_enabled(int ch);
 std::string eqep_position(int ch);
+// Channel ch's unit as newer kernels offer it instead: no legacy attributes, a counter
+// device /sys/bus/counter/devices/counter0 named "4830x180.counter" (plain files, 0).
+void eqep_as_counter(int ch);
 
 // A sparse file at /dev/mem reaching past the PRU shared RAM, and the test's own
 // mapping of that RAM (12 KiB), seen by the library through the same file.
