@@ -71,13 +71,15 @@ void stop_output(const pwm_output& o)
     ignore.sa_handler = SIG_IGN;
     for (int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTSTP, SIGTTOU, SIGTTIN, SIGPIPE}) sigaction(sig, &ignore, nullptr);
     prctl(PR_SET_NAME, "hx-servo-guard");
-    // Hold nothing of the program's but the lifeline: no terminal, no bus.
+    // Hold nothing of the program's but the lifeline (moved out of the way first: with
+    // standard input closed, the pipe may have come as descriptor 0): no terminal, no bus.
+    const int life = fcntl(fd, F_DUPFD, 10);
     const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
     for (int std_fd = 0; std_fd < 3; ++std_fd) {
         if (null >= 0) dup2(null, std_fd);
         else close(std_fd);
     }
-    dup2(fd, 3);
+    dup2(life >= 0 ? life : fd, 3);
     close_range(4, ~0U, 0);
 
     for (;;) {
