@@ -43,6 +43,7 @@ else
 fi
 
 vmcheck own-debounce "$sim"
+vmcheck no-v2
 
 hx_serial_echo 1 > /tmp/echo.out 2>&1
 status=$?

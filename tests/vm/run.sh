@@ -85,7 +85,7 @@ grep -a -E '^(VM up|RESULT|ERROR|hx_|\| )' "$console" | tr -d '\r' || true
 fail=0
 grep -a -q '^RESULT end' "$console" || { echo "the guest did not finish; its console:"; tail -n 40 "$console"; fail=1; }
 grep -a -q 'RESULT .* FAIL' "$console" && fail=1
-for check in monitor own-debounce serial-echo serial-probe serial-line; do
+for check in monitor own-debounce no-v2 serial-echo serial-probe serial-line; do
   grep -a -q "^RESULT $check PASS" "$console" || { echo "missing: $check"; fail=1; }
 done
 # The settings reached the UART: 8 data bits, even parity, two stop bits.

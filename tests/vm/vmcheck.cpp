@@ -9,6 +9,9 @@
 //                               in for ioctl and answers EINVAL to a line request with a
 //                               debounce attribute, so the service requests the line
 //                               without it and debounces itself
+//   vmcheck no-v2 SIMDIR        a kernel that refuses uAPI v2 altogether (vmcheck answers
+//                               ENOTTY, as 4.x kernels do) on a kernel built without v1
+//                               (Debian's 7.x): the service must say why, with v2's error
 //   vmcheck serial-line         /dev/ttyS1 with parity and two stop bits, looped back
 #include <hx/button.h>
 #include <hx/serial.h>
@@ -81,6 +84,7 @@ void note(const char* what)
 }
 
 std::atomic<bool> refuse_debounce{false};
+std::atomic<bool> refuse_v2{false};
 std::atomic<int> refused{0};
 
 int own_debounce()
@@ -99,6 +103,27 @@ int own_debounce()
     const bool ok = refused == 2 && got == "Pause Pressed;Pause Released;Mode Pressed;Mode Released;";
     std::printf("RESULT own-debounce %s (%d debounce requests refused) %s\n", ok ? "PASS" : "FAIL",
                 refused.load(), got.c_str());
+    return ok ? 0 : 1;
+}
+
+int no_v2()
+{
+    refuse_v2 = true;
+    // stderr into a pipe, to read the service's one line.
+    int p[2];
+    if (pipe(p) != 0) return 1;
+    const int saved = dup(2);
+    dup2(p[1], 2);
+    const int rc = hx_button_init(2, 5, 1, 2000);
+    dup2(saved, 2);
+    close(p[1]);
+    char err[256] = {};
+    const ssize_t n = read(p[0], err, sizeof err - 1);
+    (void)n;
+    const std::string want = "ERROR in hx_button_init, can't request line 5 of /dev/gpiochip2: " +
+                             std::string(std::strerror(ENOTTY)) + "\n";
+    const bool ok = rc == -1 && err == want;
+    std::printf("RESULT no-v2 %s %s", ok ? "PASS" : "FAIL", err);
     return ok ? 0 : 1;
 }
 
@@ -128,6 +153,10 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
     va_start(ap, request);
     void* arg = va_arg(ap, void*);
     va_end(ap);
+    if (refuse_v2 && request == GPIO_V2_GET_LINE_IOCTL) {
+        errno = ENOTTY;
+        return -1;
+    }
     if (refuse_debounce && request == GPIO_V2_GET_LINE_IOCTL &&
         static_cast<gpio_v2_line_request*>(arg)->config.num_attrs > 0) {
         ++refused;
@@ -148,7 +177,8 @@ int main(int argc, char** argv)
         return 0;
     }
     if (what == "own-debounce" && !sim.empty()) return own_debounce();
+    if (what == "no-v2") return no_v2();
     if (what == "serial-line") return serial_line();
-    std::fprintf(stderr, "usage: vmcheck drive|own-debounce SIMDIR | serial-line\n");
+    std::fprintf(stderr, "usage: vmcheck drive|own-debounce SIMDIR | no-v2 | serial-line\n");
     return 2;
 }
