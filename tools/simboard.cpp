@@ -187,7 +187,7 @@ void program_tour()
     std::printf("exit status %d\n", run({program("hx_throttle_cal")}, press_enter_slowly));
     pwm_summary();
 
-    banner("hx_press_monitor: buttons need a GPIO chip, so this runs on the fake board");
+    banner("hx_press_monitor, on the fake board (a PC has no GPIO chip)");
     char script[] = "/tmp/hx-simboard-buttons-XXXXXX";
     const int fd = mkstemp(script);
     const char* presses = "button 200 2 5 press\nbutton 350 2 5 release\n"
@@ -233,9 +233,9 @@ int main(int argc, char** argv)
     if (arg + 1 < argc && std::strcmp(argv[arg], "--") == 0) {
         return run(std::vector<std::string>(argv + arg + 1, argv + argc));
     }
-    std::printf("halvex on a simulated board, kernel profile %s: /sys is a simulated kernel\n"
-                "and /dev is built in a private mount namespace; the library and programs\n"
-                "run their real code.\n", profile.c_str());
+    std::printf("halvex on a simulated board, kernel profile %s:\n"
+                "/sys is a simulated kernel and /dev is built in a private mount namespace;\n"
+                "the library and programs run their real code.\n", profile.c_str());
     encoder_tour();
     program_tour();
     return 0;
