@@ -56,10 +56,9 @@ bool is_device(const char* dir, const char* dev)
     return std::strcmp(last != nullptr ? last + 1 : text, dev) == 0;
 }
 
-// The core's attribute attr ("state", "firmware") into path.
-void core_attr(int core, const char* attr, char (&path)[path_max + 16])
+// The core's remoteproc directory into dir, looked up once per call of the service.
+void core_dir(int core, char (&dir)[path_max])
 {
-    char dir[path_max];
     std::snprintf(dir, sizeof dir, "%s/%s", rproc_class, fallback[core]);
     if (DIR* d = opendir(rproc_class)) {
         while (const dirent* e = readdir(d)) {
@@ -73,15 +72,21 @@ void core_attr(int core, const char* attr, char (&path)[path_max + 16])
         }
         closedir(d);
     }
-    std::snprintf(path, sizeof path, "%s/%s", dir, attr);
 }
 
-// Stops the core if its state reads "running"; any other state needs nothing.
-int stop_if_running(const char* who, int core)
+// The attribute attr ("state", "firmware") of the core at dir into path.
+const char* attr_path(const char* dir, const char* attr, char (&path)[path_max + 16])
+{
+    std::snprintf(path, sizeof path, "%s/%s", dir, attr);
+    return path;
+}
+
+// Stops the core at dir if its state reads "running"; any other state needs nothing.
+int stop_if_running(const char* who, const char* dir)
 {
     char path[path_max + 16];
     char state[32];
-    core_attr(core, "state", path);
+    attr_path(dir, "state", path);
     if (hx::sysfs::read_text(who, path, state, sizeof state) < 0) return -1;
     if (std::strcmp(state, "running") != 0) return 0;
     return hx::sysfs::write_text(who, path, "stop");
@@ -100,19 +105,21 @@ int hx_pru_start(int core, const char* fw_name)
         std::fprintf(stderr, "ERROR in %s, firmware must be a file name in /lib/firmware\n", who);
         return -1;
     }
-    if (stop_if_running(who, core) != 0) return -1;
+    char dir[path_max];
     char path[path_max + 16];
-    core_attr(core, "firmware", path);
-    if (hx::sysfs::write_text(who, path, fw_name) != 0) return -1;
-    core_attr(core, "state", path);
-    return hx::sysfs::write_text(who, path, "start");
+    core_dir(core, dir);
+    if (stop_if_running(who, dir) != 0) return -1;
+    if (hx::sysfs::write_text(who, attr_path(dir, "firmware", path), fw_name) != 0) return -1;
+    return hx::sysfs::write_text(who, attr_path(dir, "state", path), "start");
 }
 
 int hx_pru_stop(int core)
 {
     constexpr const char* who = "hx_pru_stop";
     if (!valid_core(who, core)) return -1;
-    return stop_if_running(who, core);
+    char dir[path_max];
+    core_dir(core, dir);
+    return stop_if_running(who, dir);
 }
 
 volatile uint32_t* hx_pru_shared_mem_ptr(void)
