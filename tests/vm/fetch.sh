@@ -7,9 +7,18 @@
 # lists but cannot serve are skipped for the next older one.
 #
 #   fetch.sh ARCH CACHE    -> CACHE/ARCH/{vmlinuz,busybox,modules/,modules.order,version}
+#
+# CACHE/ARCH/ready is written last: a fetch cut off half-way leaves no ready mark, and
+# the next run starts that architecture again. Fetches for both architectures share one
+# apt state, so one fetch at a time holds CACHE/fetch.lock.
 set -eu
 arch=$1 cache=$2
 out=$cache/$arch
+[ -f "$out/ready" ] && exit 0
+mkdir -p "$cache"
+exec 9>"$cache/fetch.lock"
+flock 9
+# Another run may have fetched it while this one waited.
 [ -f "$out/ready" ] && exit 0
 case $arch in
   amd64) flavour=amd64 ;;
