@@ -74,7 +74,7 @@ session start(const std::string& name, const options& opts)
     for (std::string word; emulator >> word;) argv_s.push_back(word);
 #endif
     argv_s.insert(argv_s.end(), opts.wrapper.begin(), opts.wrapper.end());
-    argv_s.push_back(std::string(HX_PROGRAM_DIR) + "/" + name);
+    argv_s.push_back(name[0] == '/' ? name : std::string(HX_PROGRAM_DIR) + "/" + name);
     argv_s.insert(argv_s.end(), opts.args.begin(), opts.args.end());
     std::vector<char*> argv;
     for (auto& a : argv_s) argv.push_back(a.data());

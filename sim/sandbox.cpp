@@ -389,13 +389,13 @@ void steer(const std::string& command)
     }
 }
 
-// The model's record reads "<us> <device> <output> <attribute> <value>" a line.
+// The model's record reads "<us> <device> <output> <attribute> <value> <writer>" a line.
 std::vector<pwm_change> pwm_record()
 {
     std::istringstream in(get("/sys/hxsim/pwm"));
     std::vector<pwm_change> out;
     pwm_change c;
-    while (in >> c.t_us >> c.device >> c.output >> c.attr >> c.value) out.push_back(c);
+    while (in >> c.t_us >> c.device >> c.output >> c.attr >> c.value >> c.writer) out.push_back(c);
     return out;
 }
 

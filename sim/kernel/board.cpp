@@ -331,6 +331,7 @@ struct pwm_chip {
 };
 std::vector<pwm_chip> chips;
 std::string pwm_log;
+std::string writer = "?";
 
 std::string output_name(const pwm_chip& c, int k)
 {
@@ -338,17 +339,23 @@ std::string output_name(const pwm_chip& c, int k)
                                    : "pwm" + std::to_string(k);
 }
 
-// Whether the driver sets the unit up for this state: 4.x kernels do on every write
-// (the old config call), later ones only for an enabled output.
-bool configures(const pwm_out& next) { return next.enabled || profile->legacy_eqep; }
+// Whether the driver sets the unit up for this state: on 4.x kernels the core calls the
+// driver's config whenever period or duty changes (enabled or not), later ones the
+// driver's apply only for an enabled output.
+bool configures(const pwm_out& prev, const pwm_out& next)
+{
+    if (profile->legacy_eqep) return next.period != prev.period || next.duty != prev.duty;
+    return next.enabled;
+}
 
 // What pwm_apply and the unit's driver say of a new state.
 int validate(const pwm_chip& c, int k, const pwm_out& next)
 {
+    const pwm_out& prev = c.out[static_cast<size_t>(k)];
     if (!profile->pwm_lenient || next.enabled) {
         if (next.period == 0 || next.duty > next.period) return -EINVAL;
     }
-    if (configures(next) && c.def.ehrpwm) {
+    if (configures(prev, next) && c.def.ehrpwm) {
         if (next.period > 1000000000ULL) return -ERANGE;
         const pwm_out& other = c.out[static_cast<size_t>(k ^ 1)];
         // Both outputs of one eHRPWM run on one time base.
@@ -363,11 +370,12 @@ int apply(size_t ci, int k, const pwm_out& next, const char* attr, uint64_t valu
     pwm_chip& c = chips[ci];
     if (const int rc = validate(c, k, next)) return rc;
     pwm_out& o = c.out[static_cast<size_t>(k)];
+    const bool configured = configures(o, next);
     o = next;
-    if (configures(o)) o.configured_period = o.period;
-    char line[128];
-    std::snprintf(line, sizeof line, "%lld %s %d %s %llu\n", now_us(), c.def.dev, k, attr,
-                  static_cast<unsigned long long>(value));
+    if (configured) o.configured_period = o.period;
+    char line[160];
+    std::snprintf(line, sizeof line, "%lld %s %d %s %llu %s\n", now_us(), c.def.dev, k, attr,
+                  static_cast<unsigned long long>(value), writer.c_str());
     pwm_log += line;
     return 0;
 }
@@ -383,6 +391,10 @@ int parse_ns(const std::string& s, uint64_t* v)
     }
     return kstrto::u64(s, v);
 }
+
+// After export, how long an output's attributes stay root-only before udev applies the
+// group's rules (0: at once).
+long long udev_us = 0;
 
 void add_output(size_t ci, int k)
 {
@@ -410,6 +422,10 @@ void add_output(size_t ci, int k)
             return apply(ci, k, next, "enable", static_cast<uint64_t>(v));
         });
     the_tree.attr(dir + "/polarity", [](std::string& s) { s = "normal\n"; return 0; });
+    if (udev_us > 0) {
+        for (const char* a : {"period", "duty_cycle", "enable", "polarity"})
+            the_tree.find(dir + "/" + a)->closed_until_us = now_us() + udev_us;
+    }
 }
 
 void add_pwm_chip(size_t ci)
@@ -428,7 +444,8 @@ void add_pwm_chip(size_t ci)
         pwm_chip& ch = chips[ci];
         if (k >= ch.out.size()) return -ENODEV;
         if (ch.out[k].exported) return -EBUSY;
-        ch.out[k] = pwm_out{};
+        // The core keeps an output's state (period, duty, enable) from before: export
+        // resets nothing.
         ch.out[k].exported = true;
         add_output(ci, static_cast<int>(k));
         return 0;
@@ -438,14 +455,11 @@ void add_pwm_chip(size_t ci)
         if (const int rc = kstrto::u32(s, &k)) return rc;
         pwm_chip& ch = chips[ci];
         if (k >= ch.out.size() || !ch.out[k].exported) return -ENODEV;
-        // Releasing an output switches it off.
-        if (ch.out[k].enabled) {
-            pwm_out next = ch.out[k];
-            next.enabled = false;
-            ch.out[k] = next;
-            pwm_log += std::to_string(now_us()) + " " + ch.def.dev + " " + std::to_string(k) + " enable 0\n";
-        }
-        ch.out[k] = pwm_out{};
+        // Freeing an output leaves the core's state as it was; the eHRPWM driver forgets
+        // the output's period (its free sets period_cycles to 0), which ends a conflict
+        // with the other output.
+        ch.out[k].exported = false;
+        ch.out[k].configured_period = 0;
         the_tree.remove(ch.dir + "/" + output_name(ch, static_cast<int>(k)));
         return 0;
     });
@@ -492,6 +506,7 @@ std::string mount_path(std::string p)
 //   unplug PATH / replug PATH  a device goes away (open files then answer ENODEV) and
 //                            comes back
 //   fail PATH open|read|write ERRNO   that operation answers ERRNO (0 heals it)
+//   udev MS                  an exported PWM output's attributes answer EACCES for MS ms
 //   firmware NAME encoder|other|bad|absent   the image installed under NAME
 //   pru CORE handshake at-start|never|manual|after MS   how the encoder firmware clears
 //   pru CORE clear | step N | crash   clear now; count N per ms; the core crashes
@@ -529,6 +544,12 @@ int command(const std::string& line)
         else if (op == "read") n->fail_read = err;
         else if (op == "write") n->fail_write = err;
         else return -EINVAL;
+        return 0;
+    }
+    if (verb == "udev") {
+        long long ms = 0;
+        if (!(in >> ms) || ms < 0) return -EINVAL;
+        udev_us = ms * 1000;
         return 0;
     }
     if (verb == "firmware") {  // firmware NAME encoder|other|bad|absent
@@ -629,6 +650,8 @@ bool build(const std::string& name)
     add_control();
     return true;
 }
+
+void set_writer(const std::string& comm) { writer = comm; }
 
 void tick()
 {

@@ -15,6 +15,10 @@ namespace simk {
 std::mutex& model_lock();
 tree& sysfs();
 
+// The name (comm) of the thread whose write the model is answering; the FUSE server
+// sets it before each store, so that the PWM record says who wrote.
+void set_writer(const std::string& comm);
+
 // Lay out the board of a kernel profile; false for an unknown profile.
 bool build(const std::string& profile);
 

@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/prctl.h>
@@ -98,6 +99,11 @@ int on_open(const char* path, fuse_file_info* fi)
     if (n == nullptr) return -ENOENT;
     if (n->type == node::kind::dir) return -EISDIR;
     if (n->fail_open) return -n->fail_open;
+    if (n->closed_until_us != 0) {
+        timespec t{};
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        if (static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000 < n->closed_until_us) return -EACCES;
+    }
     const int mode = fi->flags & O_ACCMODE;
     if ((mode != O_WRONLY && !n->show) || (mode != O_RDONLY && !n->store)) return -EACCES;
     fi->direct_io = 1;
@@ -119,6 +125,23 @@ int on_read(const char* path, char* buf, size_t size, off_t off, fuse_file_info*
     return static_cast<int>(len);
 }
 
+// The writing thread's comm, from the caller's id that FUSE passes along.
+std::string writer_name()
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(fuse_get_context()->pid));
+    char name[32] = {};
+    const int f = open(path, O_RDONLY | O_CLOEXEC);
+    ssize_t n = f >= 0 ? read(f, name, sizeof name - 1) : -1;
+    if (f >= 0) close(f);
+    while (n > 0 && (name[n - 1] == '\n' || name[n - 1] == ' ')) --n;
+    if (n <= 0) return "?";
+    std::string s(name, static_cast<size_t>(n));
+    for (char& c : s)
+        if (c == ' ') c = '_';  // the record is split on blanks
+    return s;
+}
+
 // kernfs hands the driver the bytes written, NUL-terminated: a NUL inside ends them.
 int on_write(const char* path, const char* buf, size_t size, off_t, fuse_file_info*)
 {
@@ -128,6 +151,7 @@ int on_write(const char* path, const char* buf, size_t size, off_t, fuse_file_in
     if (n->fail_write) return -n->fail_write;
     if (size > 4096) return -E2BIG;
     const std::string text(buf, strnlen(buf, size));
+    simk::set_writer(writer_name());
     if (const int rc = n->store(text)) return rc;
     return static_cast<int>(size);
 }

@@ -23,6 +23,9 @@ struct node {
     store_fn store;      // empty: not writable
     // Faults injected by a test: the errno an open, read or write then gives.
     int fail_open = 0, fail_read = 0, fail_write = 0;
+    // Until this time (monotonic us) an open answers EACCES: a new attribute whose mode
+    // udev has not set yet.
+    long long closed_until_us = 0;
 };
 
 class tree {

@@ -28,7 +28,8 @@ struct session {
     std::string log_path;
 };
 
-// Start examples/NAME with opts; returns the running session.
+// Start examples/NAME (or the program at NAME, an absolute path) with opts; returns the
+// running session.
 session start(const std::string& name, const options& opts);
 // Type text at the terminal.
 void type(session& s, const std::string& text);

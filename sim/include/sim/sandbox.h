@@ -44,6 +44,7 @@ struct pwm_change {
     int output;          // within the unit
     std::string attr;    // "period", "duty_cycle", "enable"
     std::string value;   // as written
+    std::string writer;  // the writing thread's name, e.g. "hx-servo-guard"
 };
 std::vector<pwm_change> pwm_record();
 // The sysfs directory of a device found by the last component of its `device` link,
