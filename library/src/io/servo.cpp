@@ -14,7 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,9 +39,13 @@ constexpr int esc_min_us = 1000;
 constexpr int esc_span_us = 1000;
 using hx::servo_guard::chip_max;
 using hx::servo_guard::path_max;
-using output = hx::servo_guard::pwm_output;
+using output = hx::servo_guard::guarded;
+// After export the attributes may be root-only for a moment, until udev has applied
+// the group's rules: a caller that is not root waits this long for them.
+constexpr int udev_wait_ms = 1000;
 
 int init_flag = 0;
+bool guardian_lost = false;  // the guardian ended under a running service
 std::array<output, HX_SERVO_CHANNELS> out{};
 
 bool is_dir(const char* path)
@@ -103,54 +109,108 @@ int tell_chip(const char* who, const output& o, const char* verb, int k)
     return hx::sysfs::write_text(who, path, n);
 }
 
+// Width 0 and disabled; the output stays exported.
+int halt_output(const char* who, int i)
+{
+    const output& o = out[static_cast<std::size_t>(i)];
+    // A zero width first, so the line rests low whatever the unit does on disable.
+    int rc = write_attr(who, o, "duty_cycle", "0");
+    rc |= write_attr(who, o, "enable", "0");
+    return rc;
+}
+
 int stop_output(int i)
 {
     constexpr const char* who = "hx_servo_cleanup";
     output& o = out[static_cast<std::size_t>(i)];
-    int rc = 0;
-    // A zero width first, so the line rests low whatever the unit does on disable.
-    rc |= write_attr(who, o, "duty_cycle", "0");
-    rc |= write_attr(who, o, "enable", "0");
+    int rc = halt_output(who, i);
     if (o.exported) rc |= tell_chip(who, o, "unexport", outputs[static_cast<std::size_t>(i)].k);
     o.started = false;
     o.exported = false;
     return rc == 0 ? 0 : -1;
 }
 
-// A 20 ms period, zero width, enabled. On a fresh output (period 0) the period comes
-// first; on one that has a period, the output is disabled and the width zeroed first.
-int start_output(int i)
+// Wait until an attribute of a freshly exported output can be opened for writing, or
+// the wait is over (the write that follows then says why).
+void wait_for_udev(const output& o)
+{
+    char path[path_max + 16];
+    std::snprintf(path, sizeof path, "%s/period", o.dir);
+    for (int waited = 0; waited < udev_wait_ms; waited += 10) {
+        const int f = open(path, O_WRONLY | O_CLOEXEC);
+        if (f >= 0) {
+            close(f);
+            return;
+        }
+        if (errno != EACCES) return;
+        usleep(10000);
+    }
+}
+
+// A 20 ms period, zero width, enabled. On an output with period 0 the period comes
+// first; on one that has a period (someone used it, or the kernel kept its state from
+// an earlier export), the output is disabled first, then period and width are written
+// in the order that keeps the width within the period at each step.
+int start_output(int i, bool ours)
 {
     constexpr const char* who = "hx_servo_init";
     output& o = out[static_cast<std::size_t>(i)];
     const int k = outputs[static_cast<std::size_t>(i)].k;
     if (!find_output_dir(o, k)) {
         if (tell_chip(who, o, "export", k) != 0) return -1;
-        o.exported = true;
+        o.exported = ours;
         if (!find_output_dir(o, k)) {
             std::fprintf(stderr, "ERROR in %s, output %d of %s did not appear after export\n", who, k, o.chip);
             return -1;
         }
+        wait_for_udev(o);
     }
     char path[path_max + 16];
-    char period[32];
+    char period[32], duty[32];
     std::snprintf(path, sizeof path, "%s/period", o.dir);
     if (hx::sysfs::read_text(who, path, period, sizeof period) < 0) return -1;
-    const bool fresh = std::strtoull(period, nullptr, 10) == 0;
-    if (fresh) {
+    if (std::strtoull(period, nullptr, 10) == 0) {
         if (write_attr(who, o, "period", period_ns) != 0 || write_attr(who, o, "duty_cycle", "0") != 0)
             return -1;
-    } else if (write_attr(who, o, "enable", "0") != 0 || write_attr(who, o, "duty_cycle", "0") != 0 ||
-               write_attr(who, o, "period", period_ns) != 0) {
-        return -1;
+    } else {
+        std::snprintf(path, sizeof path, "%s/duty_cycle", o.dir);
+        if (write_attr(who, o, "enable", "0") != 0 || hx::sysfs::read_text(who, path, duty, sizeof duty) < 0)
+            return -1;
+        // Vendor 4.x kernels set the unit up on every change of period or width, enabled
+        // or not, so the width must fit the period at every step.
+        const bool period_first = std::strtoull(duty, nullptr, 10) <= std::strtoull(period_ns, nullptr, 10);
+        const char* first = period_first ? "period" : "duty_cycle";
+        const char* second = period_first ? "duty_cycle" : "period";
+        if (write_attr(who, o, first, period_first ? period_ns : "0") != 0 ||
+            write_attr(who, o, second, period_first ? "0" : period_ns) != 0)
+            return -1;
     }
     if (write_attr(who, o, "enable", "1") != 0) return -1;
     o.started = true;
     return 0;
 }
 
+// Both outputs of an eHRPWM share one period, and its driver refuses a period that
+// conflicts with the other output's until that output is freed (unexported): an output
+// someone left exported with another period is stopped and freed here, and exported
+// again when it is started. It stays exported at the end, as it was found.
+void free_foreign_period(int i, bool& reexport)
+{
+    constexpr const char* who = "hx_servo_init";
+    output& o = out[static_cast<std::size_t>(i)];
+    const int k = outputs[static_cast<std::size_t>(i)].k;
+    char path[path_max + 16];
+    char period[32];
+    std::snprintf(path, sizeof path, "%s/period", o.dir);
+    if (hx::sysfs::read_text(who, path, period, sizeof period) < 0 || std::strcmp(period, period_ns) == 0) return;
+    write_attr(who, o, "enable", "0");
+    if (tell_chip(who, o, "unexport", k) == 0) reexport = true;
+}
+
 // One pulse: the width, and the output enabled again if the guardian had stopped it
-// for want of pulses (its zero width may have come after ours: write ours again).
+// for want of pulses. If the guardian stops it between the look and the write (only
+// when the guardian itself was held up), its zero may have come after ours: write ours
+// again.
 int set_width(int i, int us)
 {
     constexpr const char* who = "hx_servo_send_pulse_us";
@@ -158,8 +218,10 @@ int set_width(int i, int us)
     char ns[16];
     std::snprintf(ns, sizeof ns, "%d", us * 1000);
     hx::servo_guard::fresh(i);
-    if (write_attr(who, o, "duty_cycle", ns) != 0) return -1;
-    if (!hx::servo_guard::stopped(i)) return 0;
+    if (!hx::servo_guard::stopped(i)) {
+        if (write_attr(who, o, "duty_cycle", ns) != 0) return -1;
+        if (!hx::servo_guard::stopped(i)) return 0;
+    }
     if (write_attr(who, o, "duty_cycle", ns) != 0 || write_attr(who, o, "enable", "1") != 0) return -1;
     hx::servo_guard::live(i);
     return 0;
@@ -171,6 +233,7 @@ extern "C" {
 
 int hx_servo_init(void)
 {
+    constexpr const char* who = "hx_servo_init";
     if (init_flag) return 0;
     int present = 0;
     for (int i = 0; i < HX_SERVO_CHANNELS; ++i) {
@@ -180,31 +243,42 @@ int hx_servo_init(void)
         if (find_chip(outputs[static_cast<std::size_t>(i)].unit, o.chip)) ++present;
     }
     if (present == 0) {
-        std::fprintf(stderr, "ERROR in hx_servo_init, no PWM unit of the board in %s: is the PWM overlay loaded?\n",
+        std::fprintf(stderr, "ERROR in %s, no PWM unit of the board in %s: is the PWM overlay loaded?\n", who,
                      pwm_class);
         return -1;
     }
-    // Both outputs of an eHRPWM share one period, and the kernel refuses a period that
-    // conflicts with the other output's: outputs someone left exported are brought to
-    // 20 ms first, fresh ones after.
+    std::array<bool, HX_SERVO_CHANNELS> reexport{};
+    for (int i = 0; i < HX_SERVO_CHANNELS; ++i) {
+        output& o = out[static_cast<std::size_t>(i)];
+        if (o.chip[0] != '\0' && find_output_dir(o, o.k)) free_foreign_period(i, reexport[static_cast<std::size_t>(i)]);
+    }
+    // Outputs someone left exported (at 20 ms now) are started first, so that a fresh
+    // output of the same eHRPWM meets their period. An output the kernel will not give
+    // (held by a kernel driver: export answers EBUSY) or refuses to set up is skipped
+    // like an absent unit, after its message.
+    int started = 0;
     for (int pass = 0; pass < 2; ++pass) {
         for (int i = 0; i < HX_SERVO_CHANNELS; ++i) {
             output& o = out[static_cast<std::size_t>(i)];
-            const int k = outputs[static_cast<std::size_t>(i)].k;
-            if (o.chip[0] == '\0' || o.started || find_output_dir(o, k) != (pass == 0)) continue;
-            if (start_output(i) != 0) {
-                // Undo everything: this output's export, and the outputs started before it.
-                if (o.exported) tell_chip("hx_servo_init", o, "unexport", k);
-                o.exported = false;
-                hx_servo_cleanup();
-                return -1;
+            if (o.chip[0] == '\0' || o.started || find_output_dir(o, o.k) != (pass == 0)) continue;
+            if (start_output(i, !reexport[static_cast<std::size_t>(i)]) == 0) {
+                ++started;
+                continue;
             }
+            if (o.exported) tell_chip(who, o, "unexport", o.k);
+            o.exported = false;
+            o.chip[0] = '\0';
         }
+    }
+    if (started == 0) {
+        std::fprintf(stderr, "ERROR in %s, none of the board's PWM outputs could be started\n", who);
+        return -1;
     }
     if (hx::servo_guard::start(out.data(), HX_SERVO_CHANNELS) != 0) {
         hx_servo_cleanup();
         return -1;
     }
+    guardian_lost = false;
     init_flag = 1;
     return 0;
 }
@@ -224,13 +298,24 @@ int hx_servo_send_pulse_us(int ch, int us)
         std::fprintf(stderr, "ERROR in %s, pulse must be 1 to %d us\n", who, max_pulse_us);
         return -1;
     }
-    if (ch != HX_SERVO_ALL) {
-        if (!out[static_cast<std::size_t>(ch - 1)].started) {
-            std::fprintf(stderr, "ERROR in %s, channel %d has no PWM output on this board\n", who, ch);
-            return -1;
-        }
-        return set_width(ch - 1, us);
+    if (ch != HX_SERVO_ALL && !out[static_cast<std::size_t>(ch - 1)].started) {
+        std::fprintf(stderr, "ERROR in %s, channel %d has no PWM output on this board\n", who, ch);
+        return -1;
     }
+    if (guardian_lost) return -1;
+    if (!hx::servo_guard::alive()) {
+        // Nothing would stop the outputs if the program died now: stop them, and take no
+        // more pulses until the service is started again.
+        guardian_lost = true;
+        for (int i = 0; i < HX_SERVO_CHANNELS; ++i)
+            if (out[static_cast<std::size_t>(i)].started) halt_output(who, i);
+        std::fprintf(stderr,
+                     "ERROR in %s, the output guardian has ended: every output is stopped and pulses are "
+                     "refused until hx_servo_cleanup and hx_servo_init\n",
+                     who);
+        return -1;
+    }
+    if (ch != HX_SERVO_ALL) return set_width(ch - 1, us);
     int rc = 0;
     for (int i = 0; i < HX_SERVO_CHANNELS; ++i)
         if (out[static_cast<std::size_t>(i)].started) rc |= set_width(i, us);
@@ -246,14 +331,17 @@ int hx_servo_send_esc_pulse_normalized(int ch, double width)
     return hx_servo_send_pulse_us(ch, esc_min_us + static_cast<int>(esc_span_us * width + 0.5));
 }
 
+// The outputs are stopped while the guardian still watches, and only then is it let
+// go: a program killed in the middle of its cleanup leaves nothing running.
 int hx_servo_cleanup(void)
 {
-    hx::servo_guard::end();
     int rc = 0;
     for (int i = 0; i < HX_SERVO_CHANNELS; ++i) {
         if (out[static_cast<std::size_t>(i)].started) rc |= stop_output(i);
     }
+    hx::servo_guard::end();
     init_flag = 0;
+    guardian_lost = false;
     return rc == 0 ? 0 : -1;
 }
 

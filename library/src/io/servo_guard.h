@@ -5,8 +5,13 @@
 // would go on at full throttle after the program died.
 //
 // The program and the guardian share one anonymous page (each output's last pulse and
-// state, lock-free), and a pipe whose write end only the program holds: when the
-// program is gone, the guardian reads end of file.
+// state, lock-free) and two pipes: the lifeline, whose write end only the program holds
+// (closed on exec, and in every child the program forks), so that the guardian reads end
+// of file when the program is gone; and the guardian's own, whose write end only the
+// guardian holds, so that the program sees end of file when the guardian is gone.
+//
+// The guardian is the program's grandchild (the child between them ends at once), so
+// that it is none of the program's children: wait(NULL) never waits for it.
 #ifndef HX_SRC_SERVO_GUARD_H
 #define HX_SRC_SERVO_GUARD_H
 
@@ -17,10 +22,10 @@ namespace hx::servo_guard {
 constexpr std::size_t chip_max = 64;
 constexpr std::size_t path_max = 96;
 
-// One PWM output as the servo service keeps it.
-struct pwm_output {
-    char chip[chip_max];  // the unit's pwmchipN directory; "" when the unit is absent
-    char dir[path_max];   // the output's directory once started
+// What the guardian needs of one output: where to stop it, and whether to release it.
+struct guarded {
+    char chip[chip_max];  // the unit's pwmchipN directory
+    char dir[path_max];   // the output's directory
     int k;                // output number within the unit
     bool started;
     bool exported;  // by the service, so that it is unexported at the end
@@ -30,17 +35,21 @@ struct pwm_output {
 constexpr long long idle_ns = 60'000'000;
 
 // Start the guardian over outputs[0..n) (the started ones). 0, or -1 after a message.
-int start(const pwm_output* outputs, int n);
+int start(const guarded* outputs, int n);
+
+// False once the guardian has ended while the program still holds the outputs.
+bool alive();
 
 // Before a pulse's width is written: the output is fresh again.
 void fresh(int i);
-// After it: true when the guardian had stopped the output, so it must be enabled again
-// (waits while the guardian is in the middle of stopping it).
+// True when the guardian has stopped the output for want of pulses, so that it must be
+// enabled again (waits while the guardian is in the middle of stopping it).
 bool stopped(int i);
 // The output runs again.
 void live(int i);
 
-// The program stops the outputs itself: end the guardian without it touching them.
+// The program has stopped the outputs itself: let the guardian go without it touching
+// them. Returns at once; the guardian leaves by itself.
 void end();
 
 }  // namespace hx::servo_guard

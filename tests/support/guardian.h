@@ -1,0 +1,132 @@
+// The servo service's guardian as a test sees it: finding the process, and the bound
+// within which it must have stopped every output.
+#ifndef HX_TEST_GUARDIAN_H
+#define HX_TEST_GUARDIAN_H
+
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <signal.h>
+#include <string>
+#include <sys/types.h>
+#include <unistd.h>
+#include <vector>
+
+// The guardian stops every output within 100 ms of the program's end: a product
+// guarantee, proven where the code runs at its real speed (the PC build). Under a
+// sanitizer (ASan about 2x slower, TSan 5 to 15x, by their documentation) or under
+// qemu-arm's translation (the board build's tests), the program, the guardian and the
+// simulated kernel's answers are slower by a factor the machine's load multiplies: there
+// the tests prove that the stop happens, within ten times the bound.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(__arm__)
+constexpr long long guardian_stop_bound_us = 1'000'000;
+#else
+constexpr long long guardian_stop_bound_us = 100'000;
+#endif
+
+namespace guardian {
+
+// Fields of /proc/PID/stat after the command: state is [0], session [3].
+inline std::vector<std::string> stat_fields(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::vector<std::string> out;
+    const auto close = all.rfind(')');
+    if (close == std::string::npos) return out;
+    std::string field;
+    for (size_t i = close + 2; i <= all.size(); ++i) {
+        if (i == all.size() || all[i] == ' ') {
+            out.push_back(field);
+            field.clear();
+        } else {
+            field += all[i];
+        }
+    }
+    return out;
+}
+
+inline std::string comm(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/comm");
+    std::string s;
+    std::getline(f, s);
+    return s;
+}
+
+inline std::vector<pid_t> all_processes()
+{
+    std::vector<pid_t> out;
+    if (DIR* d = opendir("/proc")) {
+        while (dirent* e = readdir(d)) {
+            const pid_t p = static_cast<pid_t>(std::atoi(e->d_name));
+            if (p > 0) out.push_back(p);
+        }
+        closedir(d);
+    }
+    return out;
+}
+
+// The live processes of a session (a program the runner started leads its own).
+inline std::vector<pid_t> of_session(pid_t sid)
+{
+    std::vector<pid_t> out;
+    for (pid_t p : all_processes()) {
+        const auto f = stat_fields(p);
+        if (f.size() > 3 && f[0] != "Z" && std::atoi(f[3].c_str()) == sid) out.push_back(p);
+    }
+    return out;
+}
+
+// A program's guardian: the hx-servo-guard process of its session; -1 if none.
+inline pid_t of_program(pid_t sid)
+{
+    for (pid_t p : of_session(sid))
+        if (comm(p) == "hx-servo-guard") return p;
+    return -1;
+}
+
+// What the descriptor links of a process point at, by number.
+inline std::vector<std::pair<int, std::string>> descriptors(pid_t pid)
+{
+    std::vector<std::pair<int, std::string>> out;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            char target[256] = {};
+            const ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+            out.emplace_back(std::atoi(e->d_name), n > 0 ? std::string(target, static_cast<size_t>(n)) : "");
+        }
+        closedir(d);
+    }
+    return out;
+}
+
+// This process's own guardian: the hx-servo-guard that holds one of our pipes.
+inline pid_t of_this_process()
+{
+    std::set<std::string> pipes;
+    for (const auto& [fd, target] : descriptors(getpid()))
+        if (target.rfind("pipe:", 0) == 0) pipes.insert(target);
+    for (pid_t p : all_processes()) {
+        if (comm(p) != "hx-servo-guard") continue;
+        for (const auto& [fd, target] : descriptors(p))
+            if (pipes.count(target) != 0) return p;
+    }
+    return -1;
+}
+
+// Whether a process has ended (gone, or a zombie its new parent has not reaped yet).
+inline bool ended(pid_t pid)
+{
+    const auto f = stat_fields(pid);
+    return f.empty() || f[0] == "Z";
+}
+
+}  // namespace guardian
+
+#endif
