@@ -253,6 +253,26 @@ TEST_P(Fwquad, ACoreThatCrashesLeavesTheLastCountAndRefusesANewStart)
 
 INSTANTIATE_ON_EVERY_KERNEL(Fwquad);
 
+// A device tree without the PRU subsystem: its memory may be unclocked, where a store
+// through /dev/mem would end the program with SIGBUS. Nothing is stored; a message says
+// what is missing.
+TEST(FwquadBareBoard, WithoutAPruCoreInitFailsBeforeTouchingTheSharedRam)
+{
+    REQUIRE_SANDBOX();
+    sandbox::reset();
+    sandbox::boot("bare");
+    volatile uint32_t* word = sandbox::pru_shared_ram() + count_word;
+    word[0] = 77;
+    int rc = 0;
+    EXPECT_EQ(stderr_of([&] { rc = hx_fwquad_init(); }),
+              "ERROR in hx_pru_shared_mem_ptr, no PRU core 0 (4a334000.pru) in /sys/class/remoteproc: is the "
+              "PRU node enabled in the device tree?\n"
+              "ERROR in hx_fwquad_init, failed to map shared memory pointer\n");
+    EXPECT_EQ(rc, -1);
+    stderr_of(hx_fwquad_cleanup);
+    EXPECT_EQ(word[0], 77u);
+}
+
 // Boards whose remoteproc has neither `name` nor a `device` link keep the old order.
 TEST(PruOldBoard, WithoutNamesTheCoresAreRemoteprocOneAndTwo)
 {

@@ -31,7 +31,9 @@ HX_EXPORT int hx_pru_stop(int core);
 /* The PRU shared RAM (12 KiB at physical 0x4A310000), mapped from /dev/mem on the
  * first call and kept for the life of the process: later calls return the same
  * pointer. The memory belongs to the service; callers must not unmap it. Returns NULL,
- * with a message, when /dev/mem cannot be opened or mapped. */
+ * with a message, when the kernel offers no PRU core 0 (the PRU subsystem's node is not
+ * enabled: its memory may then be unclocked, and /dev/mem is not touched), or when
+ * /dev/mem cannot be opened or mapped. */
 HX_EXPORT volatile uint32_t* hx_pru_shared_mem_ptr(void);
 
 #ifdef __cplusplus

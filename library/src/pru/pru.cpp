@@ -57,9 +57,11 @@ bool is_device(const char* dir, const char* dev)
 }
 
 // The core's remoteproc directory into dir, looked up once per call of the service.
-void core_dir(int core, char (&dir)[path_max])
+// False when the kernel offers no such core (not even at the old index).
+bool core_dir(int core, char (&dir)[path_max])
 {
     std::snprintf(dir, sizeof dir, "%s/%s", rproc_class, fallback[core]);
+    bool found = false;
     if (DIR* d = opendir(rproc_class)) {
         while (const dirent* e = readdir(d)) {
             if (std::strncmp(e->d_name, "remoteproc", 10) != 0) continue;
@@ -67,11 +69,13 @@ void core_dir(int core, char (&dir)[path_max])
             std::snprintf(candidate, sizeof candidate, "%s/%.40s", rproc_class, e->d_name);
             if (is_device(candidate, core_device[core])) {
                 std::memcpy(dir, candidate, sizeof dir);
+                found = true;
                 break;
             }
         }
         closedir(d);
     }
+    return found || access(dir, F_OK) == 0;
 }
 
 // The attribute attr ("state", "firmware") of the core at dir into path.
@@ -124,12 +128,24 @@ int hx_pru_stop(int core)
 
 volatile uint32_t* hx_pru_shared_mem_ptr(void)
 {
+    constexpr const char* who = "hx_pru_shared_mem_ptr";
     volatile uint32_t* p = shared_mem.load(std::memory_order_acquire);
     if (p != nullptr) return p;
 
+    // Without the PRU subsystem's device its module may be unclocked: a store through
+    // /dev/mem would then end the program with SIGBUS (an external abort on the AM335x)
+    // instead of a message.
+    char dir[path_max];
+    if (!core_dir(0, dir)) {
+        std::fprintf(stderr,
+                     "ERROR in %s, no PRU core 0 (%s) in %s: is the PRU node enabled in the device tree?\n",
+                     who, core_device[0], rproc_class);
+        return nullptr;
+    }
+
     const int f = open(mem_path, O_RDWR | O_SYNC | O_CLOEXEC);
     if (f < 0) {
-        std::fprintf(stderr, "ERROR in hx_pru_shared_mem_ptr, can't open %s: %s\n", mem_path,
+        std::fprintf(stderr, "ERROR in %s, can't open %s: %s\n", who, mem_path,
                      std::strerror(errno));
         return nullptr;
     }
@@ -138,7 +154,7 @@ volatile uint32_t* hx_pru_shared_mem_ptr(void)
     const int saved = errno;
     close(f);  // the mapping outlives the descriptor
     if (m == MAP_FAILED) {
-        std::fprintf(stderr, "ERROR in hx_pru_shared_mem_ptr, can't map %s: %s\n", mem_path,
+        std::fprintf(stderr, "ERROR in %s, can't map %s: %s\n", who, mem_path,
                      std::strerror(saved));
         return nullptr;
     }
