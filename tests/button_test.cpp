@@ -108,6 +108,18 @@ TEST_F(Button, EdgesBecomePressesAndReleasesOfTheRightButton)
     close(mode);
 }
 
+// The kernel's debounce reports the level each time it settles, which may be the level
+// already reported (a bounce that came back): that is no second press or release.
+TEST_F(Button, ALevelReportedAgainIsNoSecondPressOrRelease)
+{
+    const int pause = line(2, 5, HX_BUTTON_PRESSED_LOW);
+    ASSERT_EQ(hx_button_set_callbacks(2, 5, pause_press, pause_release), 0);
+    for (uint32_t id : {falling, falling, rising, rising, rising, falling, rising}) edge(pause, id);
+    EXPECT_EQ(wait_for(4),
+              (std::vector<std::string>{"pause press", "pause release", "pause press", "pause release"}));
+    close(pause);
+}
+
 TEST_F(Button, CallbacksCanBeLeftOutOrReplaced)
 {
     const int pause = line(2, 5, HX_BUTTON_PRESSED_LOW);

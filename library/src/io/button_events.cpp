@@ -27,7 +27,7 @@ struct button {
     int fd = -1;  // -1 when the slot is free
     records format;
     long long debounce_ns;  // the service's own debounce; 0 when the kernel debounces
-    // Own debounce, the watcher's alone: the level last reported, and a change waiting
+    // The watcher's alone: the level last reported, and (own debounce) a change waiting
     // to have lasted debounce_ns.
     int level;
     bool pending;
@@ -79,6 +79,11 @@ void on_edge(button& b, uint32_t id, long long now)
 {
     const int level = id == GPIO_V2_LINE_EVENT_RISING_EDGE ? 1 : 0;
     if (b.debounce_ns == 0) {
+        // The kernel's debounce reports the level each time it has settled, which may be
+        // the level already reported (a bounce that came back): only a change is a press
+        // or a release.
+        if (level == b.level) return;
+        b.level = level;
         dispatch(b, level);
         return;
     }
