@@ -186,6 +186,17 @@ TEST_F(Serial, InitSetsExactlyTheRequestedLineWhateverAnEarlierUserLeft)
     ASSERT_EQ(tcgetattr(other, &t), 0);
     EXPECT_TRUE(t.c_cflag & CSTOPB);
     EXPECT_TRUE(t.c_lflag & ICANON);
+    // No control character: NUL, DEL, ^U, ^D and ^C in a line are data like any other.
+    for (size_t i = 0; i < NCCS; ++i) {
+        if (i != VMIN && i != VTIME) {
+            EXPECT_EQ(t.c_cc[i], static_cast<cc_t>(_POSIX_VDISABLE)) << i;
+        }
+    }
+    const char line[] = {'a', '\0', 'b', '\x7f', '\x15', '\x04', '\x03', 'c', '\n'};
+    ASSERT_EQ(hx_uart_write(1, line, sizeof line), static_cast<int>(sizeof line));
+    char got[32] = {};
+    ASSERT_EQ(hx_uart_read_line(1, got, sizeof got), static_cast<int>(sizeof line));
+    EXPECT_EQ(std::string(got, sizeof line), std::string(line, sizeof line));
     ASSERT_EQ(hx_uart_init(1, 115200, 0.2f, 0, 1, 0), 0);
     ASSERT_EQ(tcgetattr(other, &t), 0);
     EXPECT_FALSE(t.c_cflag & CSTOPB);

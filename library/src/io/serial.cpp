@@ -3,6 +3,7 @@
 
 #include "../sys/deadline.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -134,7 +135,13 @@ int hx_uart_init(int bus, int baudrate, float timeout_s, int canonical_en, int s
     t.c_oflag = 0;
     t.c_cflag = CS8 | CREAD | CLOCAL | (stop_bits == 2 ? CSTOPB : 0) | (parity_en ? PARENB : 0);
     t.c_lflag = canonical_en ? ICANON : 0;
-    std::memset(t.c_cc, 0, sizeof t.c_cc);  // 0 disables every control character
+    // No control character at all, in canonical mode either: a received byte is data.
+    // (_POSIX_VDISABLE is 0 on Linux, and the line discipline never treats the disabled
+    // value as a control character, NUL included.) VMIN = VTIME = 0: reads never block;
+    // every wait is a ppoll with the bus's time-out.
+    std::fill(std::begin(t.c_cc), std::end(t.c_cc), static_cast<cc_t>(_POSIX_VDISABLE));
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
     if (cfsetispeed(&t, code) != 0 || cfsetospeed(&t, code) != 0 ||
         tcsetattr(f, TCSANOW, &t) != 0) {
         fail_errno(who, "can't configure the bus");
