@@ -345,6 +345,7 @@ TEST_P(Servo, TheGuardianHoldsNothingOfTheProgramsOnKernelsWithoutCloseRange)
     ASSERT_EQ(pipe(ready), 0);
     const pid_t child = fork();
     if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a failed test
         setsid();  // the guardian is then found by its session
         sock_filter filter[] = {
             BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
@@ -374,13 +375,13 @@ TEST_P(Servo, TheGuardianHoldsNothingOfTheProgramsOnKernelsWithoutCloseRange)
     }
     EXPECT_EQ(answer, 'y');
     const pid_t g = guardian::of_program(child);
-    ASSERT_GT(g, 0);
     std::vector<int> held;
     for (const auto& [fd, target] : guardian::descriptors(g)) held.push_back(fd);
     std::sort(held.begin(), held.end());
-    EXPECT_EQ(held, (std::vector<int>{0, 1, 2, 3, 4}));
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
+    ASSERT_GT(g, 0);
+    EXPECT_EQ(held, (std::vector<int>{0, 1, 2, 3, 4}));
     while (!guardian::ended(g)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     expect_nothing_exported();
 #endif

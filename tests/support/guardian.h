@@ -81,11 +81,16 @@ inline std::vector<pid_t> of_session(pid_t sid)
     return out;
 }
 
-// A program's guardian: the hx-servo-guard process of its session; -1 if none.
+// A program's guardian: the hx-servo-guard process of its session; -1 if none. The
+// guardian takes its name a moment after it is forked: looked for up to 5 s (a limit,
+// not a measurement).
 inline pid_t of_program(pid_t sid)
 {
-    for (pid_t p : of_session(sid))
-        if (comm(p) == "hx-servo-guard") return p;
+    for (int waited = 0; waited < 5000; waited += 5) {
+        for (pid_t p : of_session(sid))
+            if (comm(p) == "hx-servo-guard") return p;
+        usleep(5000);
+    }
     return -1;
 }
 
@@ -106,16 +111,20 @@ inline std::vector<std::pair<int, std::string>> descriptors(pid_t pid)
     return out;
 }
 
-// This process's own guardian: the hx-servo-guard that holds one of our pipes.
+// This process's own guardian: the hx-servo-guard that holds one of our pipes (looked
+// for up to 5 s, as above).
 inline pid_t of_this_process()
 {
     std::set<std::string> pipes;
     for (const auto& [fd, target] : descriptors(getpid()))
         if (target.rfind("pipe:", 0) == 0) pipes.insert(target);
-    for (pid_t p : all_processes()) {
-        if (comm(p) != "hx-servo-guard") continue;
-        for (const auto& [fd, target] : descriptors(p))
-            if (pipes.count(target) != 0) return p;
+    for (int waited = 0; waited < 5000; waited += 5) {
+        for (pid_t p : all_processes()) {
+            if (comm(p) != "hx-servo-guard") continue;
+            for (const auto& [fd, target] : descriptors(p))
+                if (pipes.count(target) != 0) return p;
+        }
+        usleep(5000);
     }
     return -1;
 }
