@@ -9,6 +9,7 @@
 //
 // PROFILE is vendor-4.19, vendor-6.1 or mainline-6.12 (the default).
 #include <sim/firmware.h>
+#include <sim/program.h>
 #include <sim/sandbox.h>
 
 #include <hx/fwquad.h>
@@ -19,10 +20,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
 #include <sys/wait.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -43,63 +42,42 @@ void build_board(const std::string& profile)
     for (int bus : {0, 1, 2, 5}) sandbox::add_serial(bus, true);
 }
 
-// Runs a program of the board with its output on ours; the person, when given, acts on
-// it through the write end of its standard input and its process id. Returns the exit
-// status.
-int run(std::vector<std::string> argv, void (*person)(int, pid_t) = nullptr,
-        const std::vector<std::string>& env = {}, std::string* capture = nullptr)
+// The command after "--", with this terminal, inside the simulated board.
+int run_command(char** argv)
 {
     std::fflush(stdout);
-    int in[2];
-    if (pipe(in) != 0) return -1;
-    // Standard output goes through a terminal, so that the program prints line by line
-    // as it would on the board's console, in step with what the person does.
-    const int term = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (term < 0 || grantpt(term) != 0 || unlockpt(term) != 0) return -1;
-    const std::string slave = ptsname(term);
     const pid_t pid = fork();
     if (pid == 0) {
-        const int out = open(slave.c_str(), O_WRONLY);
-        termios t{};
-        tcgetattr(out, &t);
-        t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-        tcsetattr(out, TCSANOW, &t);
-        dup2(out, 1);
-        dup2(in[0], 0);
-        close(in[0]);
-        close(in[1]);
-        for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-        std::vector<char*> a;
-        for (std::string& s : argv) a.push_back(s.data());
-        a.push_back(nullptr);
-        execvp(a[0], a.data());
-        std::perror(a[0]);
+        execvp(argv[0], argv);
+        std::perror(argv[0]);
         _exit(127);
     }
-    close(in[0]);
-    std::thread relay([term, capture] {
-        char buf[512];
-        ssize_t n;
-        // The master reads EIO once the program and its terminal are gone.
-        while ((n = read(term, buf, sizeof buf)) > 0) {
-            if (capture != nullptr) {
-                capture->append(buf, static_cast<size_t>(n));
-                continue;
-            }
-            std::fwrite(buf, 1, static_cast<size_t>(n), stdout);
-            std::fflush(stdout);
-        }
-    });
-    if (person != nullptr) person(in[1], pid);
-    close(in[1]);
     int status = 0;
     waitpid(pid, &status, 0);
-    relay.join();
-    close(term);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-std::string program(const char* name) { return std::string(HX_PROGRAM_DIR) + "/" + name; }
+// What a program printed since it was last shown.
+void show(const program::session& s, size_t& shown)
+{
+    std::fwrite(s.out.data() + shown, 1, s.out.size() - shown, stdout);
+    std::fflush(stdout);
+    shown = s.out.size();
+}
+
+// A program of the board run on a terminal, with nothing to type: its exit status, and
+// what it printed into out (or onto ours).
+int run_quietly(const std::string& name, std::vector<std::string> args, std::string* out = nullptr)
+{
+    program::options o;
+    o.fake_board = false;
+    o.args = std::move(args);
+    program::session s;
+    const int status = program::run(name, o, &s);
+    if (out != nullptr) *out = s.out;
+    else std::fwrite(s.out.data(), 1, s.out.size(), stdout);
+    return status;
+}
 
 void encoder_tour()
 {
@@ -157,24 +135,50 @@ void pwm_summary()
     std::printf("\n");
 }
 
-void press_enter_slowly(int fd, pid_t)
+// How many pulses of width ns channel 1 has had.
+int pulses_of(const std::string& ns)
 {
-    for (int i = 0; i < 3; ++i) {
+    int n = 0;
+    for (const sandbox::pwm_change& c : sandbox::pwm_record())
+        n += c.device == "48300200.pwm" && c.output == 0 && c.attr == "duty_cycle" && c.value == ns;
+    return n;
+}
+
+// A person at the calibration: reads each prompt, waits for the ESCs (here: the pulses
+// the PWM model records), presses Enter.
+int calibrate()
+{
+    program::options o;
+    o.fake_board = false;
+    program::session s = program::start("hx_throttle_cal", o);
+    size_t shown = 0;
+    const std::pair<const char*, const char*> steps[] = {
+        {"press enter to start sending max pulse width\n", nullptr},
+        {"Press enter again after the ESCs finish chirping\n", "2000000"},
+        {"Press enter again after the ESCs chirp to finish calibration\n", "1000000"},
+    };
+    for (const auto& [prompt, width] : steps) {
+        if (!program::wait_for_output(s, prompt, 10s)) break;
+        show(s, shown);
+        for (int waited = 0; width != nullptr && pulses_of(width) < 10 && waited < 10000; waited += 10)
+            std::this_thread::sleep_for(10ms);
         std::this_thread::sleep_for(300ms);
         std::printf("   [presses Enter]\n");
-        std::fflush(stdout);
-        if (write(fd, "\n", 1) != 1) return;
+        program::type(s, "\n");
     }
+    const int status = program::finish(s);
+    show(s, shown);
+    return status;
 }
 
 void program_tour()
 {
     banner("hx_serial_echo 1: RX wired to TX on the simulated /dev/ttyS1");
-    std::printf("exit status %d\n", run({program("hx_serial_echo"), "1"}));
+    std::printf("exit status %d\n", run_quietly("hx_serial_echo", {"1"}));
     std::printf("and on the other buses, each a loopback too:\n");
     for (const char* bus : {"0", "2", "5"}) {
         std::string out;
-        const int status = run({program("hx_serial_echo"), bus}, nullptr, {}, &out);
+        const int status = run_quietly("hx_serial_echo", {bus}, &out);
         int received = 0;
         for (size_t at = 0; (at = out.find("Received 11 bytes: Hello World", at)) != std::string::npos; ++at)
             ++received;
@@ -182,28 +186,21 @@ void program_tour()
                     status, received);
     }
     banner("serial_probe 1");
-    std::printf("exit status %d\n", run({program("serial_probe"), "1"}));
-    banner("hx_throttle_cal: PWM outputs in sysfs; Enter pressed every 0.3 s");
-    std::printf("exit status %d\n", run({program("hx_throttle_cal")}, press_enter_slowly));
+    std::printf("exit status %d\n", run_quietly("serial_probe", {"1"}));
+    banner("hx_throttle_cal: PWM outputs in sysfs; Enter pressed as the ESCs would want");
+    std::printf("exit status %d\n", calibrate());
     pwm_summary();
 
     banner("hx_press_monitor, on the fake board (a PC has no GPIO chip)");
-    char script[] = "/tmp/hx-simboard-buttons-XXXXXX";
-    const int fd = mkstemp(script);
-    const char* presses = "button 200 2 5 press\nbutton 350 2 5 release\n"
-                          "button 500 2 4 press\nbutton 650 2 4 release\n";
-    if (fd < 0 || write(fd, presses, std::strlen(presses)) < 0) return;
-    close(fd);
-    std::printf("(presses pause and mode, then Ctrl-C after 1 s)\n");
-    const auto ctrl_c_later = [](int, pid_t pid) {
-        std::this_thread::sleep_for(1s);
-        kill(pid, SIGINT);
-    };
-    const int status = run({program("hx_press_monitor")}, ctrl_c_later,
-                           {std::string("LD_LIBRARY_PATH=") + HX_FAKE_BOARD_DIR,
-                            std::string("HX_FAKE_SCRIPT=") + script});
+    std::printf("(presses pause and mode, then Ctrl-C)\n");
+    program::options o;
+    o.script = "button 200 2 5 press\nbutton 350 2 5 release\nbutton 500 2 4 press\nbutton 650 2 4 release\n";
+    program::session s = program::start("hx_press_monitor", o);
+    program::wait_for_output(s, "Mode Released\n", 10s);
+    kill(s.pid, SIGINT);
+    const int status = program::finish(s);
+    std::fwrite(s.out.data(), 1, s.out.size(), stdout);
     std::printf("exit status %d\n", status);
-    unlink(script);
 }
 
 }  // namespace
@@ -231,7 +228,7 @@ int main(int argc, char** argv)
     }
     build_board(profile);
     if (arg + 1 < argc && std::strcmp(argv[arg], "--") == 0) {
-        return run(std::vector<std::string>(argv + arg + 1, argv + argc));
+        return run_command(argv + arg + 1);
     }
     std::printf("halvex on a simulated board, kernel profile %s:\n"
                 "/sys is a simulated kernel and /dev is built in a private mount namespace;\n"
