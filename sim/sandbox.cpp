@@ -1,5 +1,7 @@
 #include "sim/sandbox.h"
 
+#include "../library/src/sys/sysfs.h"
+
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -401,20 +403,9 @@ std::vector<pwm_change> pwm_record()
 
 std::string find_device(const std::string& class_dir, const std::string& device)
 {
-    DIR* d = opendir(class_dir.c_str());
-    if (d == nullptr) return "";
-    std::string found;
-    while (dirent* e = readdir(d)) {
-        const std::string entry = class_dir + "/" + e->d_name;
-        char target[512];
-        const ssize_t n = readlink((entry + "/device").c_str(), target, sizeof target - 1);
-        if (n <= 0) continue;
-        target[n] = '\0';
-        const char* last = std::strrchr(target, '/');
-        if (device == (last ? last + 1 : target)) found = entry;
-    }
-    closedir(d);
-    return found;
+    const char* const names[] = {device.c_str()};
+    char path[256];
+    return hx::sysfs::find_device(class_dir.c_str(), "", names, 1, path, sizeof path) >= 0 ? path : "";
 }
 
 void hang_up(int bus)

@@ -9,13 +9,13 @@
 // hardware up to 7936 us).
 #include "hx/button.h"
 
+#include "../sys/sysfs.h"
 #include "button_events.h"
 
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/gpio.h>
 #include <sys/ioctl.h>
@@ -25,8 +25,8 @@ namespace {
 
 constexpr const char* consumer = "halvex-button";
 constexpr const char* gpio_bus = "/sys/bus/gpio/devices";
-constexpr std::array<const char*, 4> bank_device = {
-    "/44e07000.gpio/", "/4804c000.gpio/", "/481ac000.gpio/", "/481ae000.gpio/"};
+constexpr std::array<const char*, 4> bank_device = {"44e07000.gpio", "4804c000.gpio", "481ac000.gpio",
+                                                    "481ae000.gpio"};
 
 using hx::button_events::records;
 
@@ -35,28 +35,17 @@ using hx::button_events::records;
 // the bank.
 bool chip_path(int chip, char (&path)[32])
 {
-    bool any_bank = false;
-    int found = -1;
-    if (DIR* d = opendir(gpio_bus)) {
-        while (const dirent* e = readdir(d)) {
-            int n = -1;
-            if (std::sscanf(e->d_name, "gpiochip%d", &n) != 1) continue;
-            char link[300];
-            char target[256];
-            std::snprintf(link, sizeof link, "%s/%s", gpio_bus, e->d_name);
-            const ssize_t len = readlink(link, target, sizeof target - 1);
-            if (len <= 0) continue;
-            target[len] = '\0';
-            for (std::size_t b = 0; b < bank_device.size(); ++b) {
-                if (std::strstr(target, bank_device[b]) == nullptr) continue;
-                any_bank = true;
-                if (static_cast<int>(b) == chip) found = n;
-            }
-        }
-        closedir(d);
+    char entry[160];
+    if (chip < static_cast<int>(bank_device.size()) &&
+        hx::sysfs::find_device(gpio_bus, "gpiochip", &bank_device[static_cast<std::size_t>(chip)], 1, entry,
+                               sizeof entry) >= 0) {
+        std::snprintf(path, sizeof path, "/dev/%.20s", std::strrchr(entry, '/') + 1);
+        return true;
     }
-    if (any_bank && found < 0) return false;
-    std::snprintf(path, sizeof path, "/dev/gpiochip%d", any_bank ? found : chip);
+    if (hx::sysfs::find_device(gpio_bus, "gpiochip", bank_device.data(), static_cast<int>(bank_device.size()), entry,
+                               sizeof entry) >= 0)
+        return false;
+    std::snprintf(path, sizeof path, "/dev/gpiochip%d", chip);
     return true;
 }
 

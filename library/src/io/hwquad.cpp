@@ -2,13 +2,14 @@
 // on vendor 4.x kernels, the counter subsystem's where those do not exist.
 #include "hx/hwquad.h"
 
+#include "../sys/sysfs.h"
+
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <charconv>
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -59,34 +60,11 @@ int open_failed()
     return -1;
 }
 
-// The counter device of unit i into path ("/sys/bus/counter/devices/counterN"), matched
-// by its name, or by its link into the unit's device directory where name is missing.
+// The counter device of unit i into path ("/sys/bus/counter/devices/counterN").
 bool find_counter(int i, char (&path)[64])
 {
-    DIR* d = opendir(counter_dir);
-    if (d == nullptr) return false;
-    bool found = false;
-    while (const dirent* e = readdir(d)) {
-        if (std::strncmp(e->d_name, "counter", 7) != 0) continue;
-        std::snprintf(path, sizeof path, "%s/%.32s", counter_dir, e->d_name);
-        char text[160] = {};
-        char name[80];
-        std::snprintf(name, sizeof name, "%s/name", path);
-        const int f = open(name, O_RDONLY | O_CLOEXEC);
-        if (f >= 0) {
-            const ssize_t n = read(f, text, sizeof text - 1);
-            close(f);
-            found = n > 0 && std::strncmp(text, counter_name[i], std::strlen(counter_name[i])) == 0 &&
-                    (text[std::strlen(counter_name[i])] == '\n' || text[std::strlen(counter_name[i])] == '\0');
-        } else if (readlink(path, text, sizeof text - 1) > 0) {
-            char unit[24];
-            std::snprintf(unit, sizeof unit, "/%s/", counter_name[i]);
-            found = std::strstr(text, unit) != nullptr;
-        }
-        if (found) break;
-    }
-    closedir(d);
-    return found;
+    return hx::sysfs::find_device(counter_dir, "counter", &counter_name[static_cast<std::size_t>(i)], 1, path,
+                                  sizeof path) >= 0;
 }
 
 // Writes text and its NUL to the attribute dir/attr; 0, or -1 after the report of what.

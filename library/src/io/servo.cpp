@@ -23,14 +23,17 @@
 namespace {
 
 struct output_def {
-    const char* unit;  // the register address that names the unit's device
-    int k;             // output of the unit: A = 0, B = 1
+    std::array<const char*, 2> unit;  // the unit's device, under the names kernels give it
+    int k;                            // output of the unit: A = 0, B = 1
 };
 // eHRPWM0 A/B, eHRPWM1 A/B, eHRPWM2 A/B, eCAP0, eCAP1 (named "<addr>.ecap" on vendor
 // 4.x kernels, "<addr>.pwm" later).
+constexpr std::array<const char*, 2> ehrpwm0 = {"48300200.pwm", "48300200.pwm"};
+constexpr std::array<const char*, 2> ehrpwm1 = {"48302200.pwm", "48302200.pwm"};
+constexpr std::array<const char*, 2> ehrpwm2 = {"48304200.pwm", "48304200.pwm"};
 constexpr std::array<output_def, HX_SERVO_CHANNELS> outputs = {{
-    {"48300200", 0}, {"48300200", 1}, {"48302200", 0}, {"48302200", 1},
-    {"48304200", 0}, {"48304200", 1}, {"48300100", 0}, {"48302100", 0},
+    {ehrpwm0, 0}, {ehrpwm0, 1}, {ehrpwm1, 0}, {ehrpwm1, 1}, {ehrpwm2, 0}, {ehrpwm2, 1},
+    {{"48300100.ecap", "48300100.pwm"}, 0}, {{"48302100.ecap", "48302100.pwm"}, 0},
 }};
 constexpr const char* pwm_class = "/sys/class/pwm";
 constexpr const char* period_ns = "20000000";
@@ -39,7 +42,17 @@ constexpr int esc_min_us = 1000;
 constexpr int esc_span_us = 1000;
 using hx::servo_guard::chip_max;
 using hx::servo_guard::path_max;
-using output = hx::servo_guard::guarded;
+using guarded = hx::servo_guard::guarded;
+
+// One output as the service keeps it.
+struct output {
+    char chip[chip_max];  // the unit's pwmchipN directory; "" when absent or skipped
+    char dir[path_max];   // the output's directory once found
+    int chip_n;           // the N of pwmchipN, which names the output on vendor 4.x
+    int k;                // output number within the unit
+    bool started;
+    bool exported;  // by the service, so that it is unexported at the end
+};
 // After export the attributes may be root-only for a moment, until udev has applied
 // the group's rules: a caller that is not root waits this long for them.
 constexpr int udev_wait_ms = 1000;
@@ -54,41 +67,21 @@ bool is_dir(const char* path)
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The pwmchipN directory whose device is the unit at address unit, into chip.
-bool find_chip(const char* unit, char (&chip)[chip_max])
+// The pwmchipN directory of output i's unit, into o.chip (and N into o.chip_n).
+bool find_chip(int i, output& o)
 {
-    DIR* d = opendir(pwm_class);
-    if (d == nullptr) return false;
-    bool found = false;
-    const std::size_t len = std::strlen(unit);
-    while (const dirent* e = readdir(d)) {
-        if (std::strncmp(e->d_name, "pwmchip", 7) != 0) continue;
-        char link[path_max];
-        std::snprintf(link, sizeof link, "%s/%.40s/device", pwm_class, e->d_name);
-        char target[256];
-        const ssize_t n = readlink(link, target, sizeof target - 1);
-        if (n <= 0) continue;
-        target[n] = '\0';
-        const char* last = std::strrchr(target, '/');
-        last = last != nullptr ? last + 1 : target;
-        if (std::strncmp(last, unit, len) == 0 &&
-            (std::strcmp(last + len, ".pwm") == 0 || std::strcmp(last + len, ".ecap") == 0)) {
-            std::snprintf(chip, sizeof chip, "%s/%.40s", pwm_class, e->d_name);
-            found = true;
-            break;
-        }
-    }
-    closedir(d);
-    return found;
+    const output_def& def = outputs[static_cast<std::size_t>(i)];
+    if (hx::sysfs::find_device(pwm_class, "pwmchip", def.unit.data(), 2, o.chip, sizeof o.chip) < 0) return false;
+    o.chip_n = std::atoi(std::strrchr(o.chip, '/') + 8);
+    return true;
 }
 
 // The output's directory under either name, into o.dir; false when neither exists.
-bool find_output_dir(output& o, int k)
+bool find_output_dir(output& o)
 {
-    std::snprintf(o.dir, sizeof o.dir, "%.63s/pwm%d", o.chip, k);
+    std::snprintf(o.dir, sizeof o.dir, "%.63s/pwm%d", o.chip, o.k);
     if (is_dir(o.dir)) return true;
-    const char* n = std::strrchr(o.chip, '/') + 1 + 7;  // the N of pwmchipN
-    std::snprintf(o.dir, sizeof o.dir, "%.63s/pwm-%.8s:%d", o.chip, n, k);
+    std::snprintf(o.dir, sizeof o.dir, "%.63s/pwm-%d:%d", o.chip, o.chip_n, o.k);
     return is_dir(o.dir);
 }
 
@@ -99,13 +92,13 @@ int write_attr(const char* who, const output& o, const char* attr, const char* t
     return hx::sysfs::write_text(who, path, text);
 }
 
-// Export or unexport output k of a chip: the chip takes its number as text.
-int tell_chip(const char* who, const output& o, const char* verb, int k)
+// Export or unexport the output: its chip takes the output's number as text.
+int tell_chip(const char* who, const output& o, const char* verb)
 {
     char path[path_max + 16];
     char n[4];
     std::snprintf(path, sizeof path, "%s/%s", o.chip, verb);
-    std::snprintf(n, sizeof n, "%d", k);
+    std::snprintf(n, sizeof n, "%d", o.k);
     return hx::sysfs::write_text(who, path, n);
 }
 
@@ -124,7 +117,7 @@ int stop_output(int i)
     constexpr const char* who = "hx_servo_cleanup";
     output& o = out[static_cast<std::size_t>(i)];
     int rc = halt_output(who, i);
-    if (o.exported) rc |= tell_chip(who, o, "unexport", outputs[static_cast<std::size_t>(i)].k);
+    if (o.exported) rc |= tell_chip(who, o, "unexport");
     o.started = false;
     o.exported = false;
     return rc == 0 ? 0 : -1;
@@ -155,12 +148,11 @@ int start_output(int i, bool ours)
 {
     constexpr const char* who = "hx_servo_init";
     output& o = out[static_cast<std::size_t>(i)];
-    const int k = outputs[static_cast<std::size_t>(i)].k;
-    if (!find_output_dir(o, k)) {
-        if (tell_chip(who, o, "export", k) != 0) return -1;
+    if (!find_output_dir(o)) {
+        if (tell_chip(who, o, "export") != 0) return -1;
         o.exported = ours;
-        if (!find_output_dir(o, k)) {
-            std::fprintf(stderr, "ERROR in %s, output %d of %s did not appear after export\n", who, k, o.chip);
+        if (!find_output_dir(o)) {
+            std::fprintf(stderr, "ERROR in %s, output %d of %s did not appear after export\n", who, o.k, o.chip);
             return -1;
         }
         wait_for_udev(o);
@@ -198,13 +190,12 @@ void free_foreign_period(int i, bool& reexport)
 {
     constexpr const char* who = "hx_servo_init";
     output& o = out[static_cast<std::size_t>(i)];
-    const int k = outputs[static_cast<std::size_t>(i)].k;
     char path[path_max + 16];
     char period[32];
     std::snprintf(path, sizeof path, "%s/period", o.dir);
     if (hx::sysfs::read_text(who, path, period, sizeof period) < 0 || std::strcmp(period, period_ns) == 0) return;
     write_attr(who, o, "enable", "0");
-    if (tell_chip(who, o, "unexport", k) == 0) reexport = true;
+    if (tell_chip(who, o, "unexport") == 0) reexport = true;
 }
 
 // One pulse: the width, and the output enabled again if the guardian had stopped it
@@ -240,7 +231,7 @@ int hx_servo_init(void)
         output& o = out[static_cast<std::size_t>(i)];
         o = output{};
         o.k = outputs[static_cast<std::size_t>(i)].k;
-        if (find_chip(outputs[static_cast<std::size_t>(i)].unit, o.chip)) ++present;
+        if (find_chip(i, o)) ++present;
     }
     if (present == 0) {
         std::fprintf(stderr, "ERROR in %s, no PWM unit of the board in %s: is the PWM overlay loaded?\n", who,
@@ -250,7 +241,7 @@ int hx_servo_init(void)
     std::array<bool, HX_SERVO_CHANNELS> reexport{};
     for (int i = 0; i < HX_SERVO_CHANNELS; ++i) {
         output& o = out[static_cast<std::size_t>(i)];
-        if (o.chip[0] != '\0' && find_output_dir(o, o.k)) free_foreign_period(i, reexport[static_cast<std::size_t>(i)]);
+        if (o.chip[0] != '\0' && find_output_dir(o)) free_foreign_period(i, reexport[static_cast<std::size_t>(i)]);
     }
     // Outputs someone left exported (at 20 ms now) are started first, so that a fresh
     // output of the same eHRPWM meets their period. An output the kernel will not give
@@ -260,12 +251,12 @@ int hx_servo_init(void)
     for (int pass = 0; pass < 2; ++pass) {
         for (int i = 0; i < HX_SERVO_CHANNELS; ++i) {
             output& o = out[static_cast<std::size_t>(i)];
-            if (o.chip[0] == '\0' || o.started || find_output_dir(o, o.k) != (pass == 0)) continue;
+            if (o.chip[0] == '\0' || o.started || find_output_dir(o) != (pass == 0)) continue;
             if (start_output(i, !reexport[static_cast<std::size_t>(i)]) == 0) {
                 ++started;
                 continue;
             }
-            if (o.exported) tell_chip(who, o, "unexport", o.k);
+            if (o.exported) tell_chip(who, o, "unexport");
             o.exported = false;
             o.chip[0] = '\0';
         }
@@ -274,7 +265,16 @@ int hx_servo_init(void)
         std::fprintf(stderr, "ERROR in %s, none of the board's PWM outputs could be started\n", who);
         return -1;
     }
-    if (hx::servo_guard::start(out.data(), HX_SERVO_CHANNELS) != 0) {
+    // The guardian's copy of what it needs to stop and release each output.
+    std::array<guarded, HX_SERVO_CHANNELS> g{};
+    for (std::size_t i = 0; i < g.size(); ++i) {
+        std::memcpy(g[i].chip, out[i].chip, sizeof g[i].chip);
+        std::memcpy(g[i].dir, out[i].dir, sizeof g[i].dir);
+        g[i].k = out[i].k;
+        g[i].started = out[i].started;
+        g[i].exported = out[i].exported;
+    }
+    if (hx::servo_guard::start(g.data(), HX_SERVO_CHANNELS) != 0) {
         hx_servo_cleanup();
         return -1;
     }

@@ -23,6 +23,7 @@ constexpr std::size_t chip_max = 64;
 constexpr std::size_t path_max = 96;
 
 // What the guardian needs of one output: where to stop it, and whether to release it.
+// It keeps its own copy (made at the fork).
 struct guarded {
     char chip[chip_max];  // the unit's pwmchipN directory
     char dir[path_max];   // the output's directory

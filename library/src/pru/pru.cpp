@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -35,47 +34,15 @@ bool valid_core(const char* who, int core)
     return false;
 }
 
-// True when the remoteproc entry at dir is the platform device dev.
-bool is_device(const char* dir, const char* dev)
-{
-    char path[path_max + 16];
-    char text[256] = {};
-    std::snprintf(path, sizeof path, "%s/name", dir);
-    const int f = open(path, O_RDONLY | O_CLOEXEC);
-    if (f >= 0) {
-        const ssize_t n = read(f, text, sizeof text - 1);
-        close(f);
-        if (n > 0 && text[n - 1] == '\n') text[n - 1] = '\0';
-        if (n > 0) return std::strcmp(text, dev) == 0;
-    }
-    std::snprintf(path, sizeof path, "%s/device", dir);
-    const ssize_t n = readlink(path, text, sizeof text - 1);
-    if (n <= 0) return false;
-    text[n] = '\0';
-    const char* last = std::strrchr(text, '/');
-    return std::strcmp(last != nullptr ? last + 1 : text, dev) == 0;
-}
-
 // The core's remoteproc directory into dir, looked up once per call of the service.
 // False when the kernel offers no such core (not even at the old index).
 bool core_dir(int core, char (&dir)[path_max])
 {
-    std::snprintf(dir, sizeof dir, "%s/%s", rproc_class, fallback[core]);
-    bool found = false;
-    if (DIR* d = opendir(rproc_class)) {
-        while (const dirent* e = readdir(d)) {
-            if (std::strncmp(e->d_name, "remoteproc", 10) != 0) continue;
-            char candidate[path_max];
-            std::snprintf(candidate, sizeof candidate, "%s/%.40s", rproc_class, e->d_name);
-            if (is_device(candidate, core_device[core])) {
-                std::memcpy(dir, candidate, sizeof dir);
-                found = true;
-                break;
-            }
-        }
-        closedir(d);
-    }
-    return found || access(dir, F_OK) == 0;
+    if (hx::sysfs::find_device(rproc_class, "remoteproc", &core_device[static_cast<std::size_t>(core)], 1, dir,
+                               sizeof dir) >= 0)
+        return true;
+    std::snprintf(dir, sizeof dir, "%s/%s", rproc_class, fallback[static_cast<std::size_t>(core)]);
+    return access(dir, F_OK) == 0;
 }
 
 // The attribute attr ("state", "firmware") of the core at dir into path.

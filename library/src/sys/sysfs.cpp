@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -16,7 +17,74 @@ int fail(const char* who, const char* verb, const char* path)
     return -1;
 }
 
+// The index in devices[0..n) of the name text[0..len), or -1.
+int which(const char* text, std::size_t len, const char* const* devices, int n)
+{
+    for (int i = 0; i < n; ++i)
+        if (std::strlen(devices[i]) == len && std::memcmp(text, devices[i], len) == 0) return i;
+    return -1;
+}
+
+// The device of the entry at path, by the three rules in turn; -1 if none matches.
+int device_of(const char* path, const char* const* devices, int n)
+{
+    char at[176];
+    char text[256];
+    std::snprintf(at, sizeof at, "%s/name", path);
+    const int f = open(at, O_RDONLY | O_CLOEXEC);
+    if (f >= 0) {
+        ssize_t len = read(f, text, sizeof text - 1);
+        close(f);
+        while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\0')) --len;
+        if (len > 0) {
+            const int i = which(text, static_cast<std::size_t>(len), devices, n);
+            if (i >= 0) return i;
+        }
+    }
+    std::snprintf(at, sizeof at, "%s/device", path);
+    ssize_t len = readlink(at, text, sizeof text - 1);
+    if (len > 0) {
+        text[len] = '\0';
+        const char* last = std::strrchr(text, '/');
+        last = last != nullptr ? last + 1 : text;
+        const int i = which(last, std::strlen(last), devices, n);
+        if (i >= 0) return i;
+    }
+    len = readlink(path, text, sizeof text - 1);
+    if (len <= 0) return -1;
+    text[len] = '\0';
+    for (const char* c = text; *c != '\0';) {
+        const char* end = std::strchr(c, '/');
+        const std::size_t clen = end != nullptr ? static_cast<std::size_t>(end - c) : std::strlen(c);
+        const int i = which(c, clen, devices, n);
+        if (i >= 0) return i;
+        c += clen + (end != nullptr ? 1 : 0);
+    }
+    return -1;
+}
+
 }  // namespace
+
+int find_device(const char* dir, const char* prefix, const char* const* devices, int n, char* path,
+                std::size_t cap)
+{
+    DIR* d = opendir(dir);
+    if (d == nullptr) return -1;
+    int found = -1;
+    const std::size_t plen = std::strlen(prefix);
+    while (const dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.' || std::strncmp(e->d_name, prefix, plen) != 0) continue;
+        char entry[160];
+        std::snprintf(entry, sizeof entry, "%s/%.40s", dir, e->d_name);
+        found = device_of(entry, devices, n);
+        if (found >= 0) {
+            std::snprintf(path, cap, "%s", entry);
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
 
 int write_text(const char* who, const char* path, const char* text)
 {

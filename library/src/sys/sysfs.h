@@ -1,4 +1,6 @@
-// Reading and writing sysfs attributes, shared by the PRU and servo services.
+// Reading and writing sysfs attributes, and finding a device by its register address:
+// shared by every service (and by the simulated board's tests, which follow the same
+// rule).
 #ifndef HX_SRC_SYSFS_H
 #define HX_SRC_SYSFS_H
 
@@ -15,6 +17,18 @@ int write_text(const char* who, const char* path, const char* text);
 // Read the attribute at path into buf (NUL-terminated, trailing newline removed).
 // On failure prints "ERROR in <who>, can't read <path>: <reason>" and returns -1.
 int read_text(const char* who, const char* path, char* buf, std::size_t cap);
+
+// Index numbers in sysfs (pwmchipN, remoteprocN, counterN, gpiochipN) follow probe
+// order and differ between kernels; a device's own name (its register address and
+// kind, e.g. "48300200.pwm") does not. The entry of dir (a class or bus directory, e.g.
+// "/sys/class/pwm") whose name begins with prefix ("pwmchip") and whose device is one
+// of devices[0..n) is found by, in turn: its `name` attribute (remoteproc since 5.4,
+// counter), the last component of its `device` link (class devices), or a component
+// of its own link (bus devices: .../48300180.counter/counter0). Components are compared
+// whole: a parent such as 48300000.epwmss never matches a part of a name.
+// Writes "dir/entry" into path and returns the index of the device found, or -1.
+int find_device(const char* dir, const char* prefix, const char* const* devices, int n, char* path,
+                std::size_t cap);
 
 }  // namespace hx::sysfs
 

@@ -47,8 +47,9 @@ struct pwm_change {
     std::string writer;  // the writing thread's name, e.g. "hx-servo-guard"
 };
 std::vector<pwm_change> pwm_record();
-// The sysfs directory of a device found by the last component of its `device` link,
-// below a class directory: e.g. ("/sys/class/remoteproc", "4a334000.pru"). "" if none.
+// The sysfs directory of a device below a class or bus directory, found by the
+// library's own rule (name, device link, own link): e.g. ("/sys/class/remoteproc",
+// "4a334000.pru"). "" if none.
 std::string find_device(const std::string& class_dir, const std::string& device);
 
 // ---- Plain files -------------------------------------------------------------------------
