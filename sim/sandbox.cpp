@@ -330,9 +330,18 @@ int add_serial(int bus, bool echo)
     return l->master;
 }
 
+// The simulated kernel names the generations it models: they are defined there alone.
 const std::vector<std::string>& profiles()
 {
-    static const std::vector<std::string> all = {"vendor-4.19", "vendor-6.1", "mainline-6.12"};
+    static const std::vector<std::string> all = [] {
+        std::vector<std::string> names;
+        FILE* p = popen(HX_SIMKERNEL " --profiles", "r");
+        if (p == nullptr) die("can't run", HX_SIMKERNEL);
+        char line[64];
+        while (std::fgets(line, sizeof line, p) != nullptr) names.emplace_back(line, std::strcspn(line, "\n"));
+        if (pclose(p) != 0 || names.empty()) die("no kernel profiles from", HX_SIMKERNEL);
+        return names;
+    }();
     return all;
 }
 

@@ -1,6 +1,7 @@
 // The simulated AM335x board as each kernel generation presents it in sysfs: the
 // drivers' attributes (eQEP, counter, remoteproc, PWM), the discovery links, the PRU
-// encoder firmware emulator, and the control files through which tests steer it.
+// encoder firmware emulator, and the control files through which tests steer it. This
+// is the FUSE server's view of it (main.cpp); the models share model.h.
 #ifndef HX_SIM_BOARD_H
 #define HX_SIM_BOARD_H
 

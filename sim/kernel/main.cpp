@@ -3,11 +3,13 @@
 // machine's own), and runs the PRU firmware emulator.
 //
 //   hx_simkernel --profile NAME [--mount DIR]
+//   hx_simkernel --profiles          the kernel generations it models, one a line
 //
 // Every open file is direct I/O, and nothing is cached by the kernel, so that every
 // read reaches the driver model and every write is answered by it, as sysfs does.
 #define FUSE_USE_VERSION 31
 #include "board.h"
+#include "profiles.h"
 
 #include <fuse.h>
 
@@ -171,6 +173,11 @@ std::atomic<bool> quit{false};
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--profiles") == 0) {
+        for (const auto& p : simk::profiles())
+            if (std::strcmp(p.name, "bare") != 0) std::printf("%s\n", p.name);
+        return 0;
+    }
     std::string profile, mount_point = "/sys";
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--profile") == 0) profile = argv[i + 1];

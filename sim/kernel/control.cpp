@@ -1,0 +1,95 @@
+// The control files through which tests and tools steer the simulated board:
+// /sys/hxsim/profile (the kernel profile), /sys/hxsim/ctl (commands, below),
+// /sys/hxsim/pwm (the PWM record) and /sys/hxsim/pru (the PRU cores' state).
+#include "model.h"
+
+#include <cerrno>
+#include <sstream>
+
+namespace simk {
+
+namespace {
+
+// Paths in commands may be given as seen by the library (/sys/...) or mount-relative.
+std::string mount_path(std::string p)
+{
+    if (p.rfind("/sys/", 0) == 0) p = p.substr(4);
+    return p;
+}
+
+// One command written to /sys/hxsim/ctl:
+//   wheel ADDR RATE          the encoder on eQEP unit ADDR (e.g. 48302180) turns at RATE
+//                            counts per second (negative: backwards)
+//   count ADDR VALUE         set the unit's raw count
+//   remove PATH              a node vanishes for good
+//   unplug PATH / replug PATH  a device goes away (open files then answer ENODEV) and
+//                            comes back
+//   fail PATH open|read|write ERRNO   that operation answers ERRNO (0 heals it)
+//   udev MS                  an exported PWM output's attributes answer EACCES for MS ms
+//   firmware NAME encoder|other|bad|absent   the image installed under NAME
+//   pru CORE handshake at-start|never|manual|after MS   how the encoder firmware clears
+//   pru CORE clear | step N | crash   clear now; count N per ms; the core crashes
+int command(const std::string& line)
+{
+    std::istringstream in(line);
+    std::string verb;
+    in >> verb;
+    if (verb == "wheel" || verb == "count") {
+        std::string addr;
+        double v = 0;
+        if (!(in >> addr >> v)) return -EINVAL;
+        const bool known = verb == "wheel" ? turn_wheel(addr, v) : set_count(addr, static_cast<long long>(v));
+        return known ? 0 : -ENODEV;
+    }
+    if (verb == "remove" || verb == "unplug" || verb == "replug") {
+        std::string p;
+        if (!(in >> p)) return -EINVAL;
+        const std::string path = the_tree.resolve(mount_path(p), false);
+        const bool done = verb == "remove" ? the_tree.remove(path)
+                          : verb == "unplug" ? the_tree.unplug(path) : the_tree.replug(path);
+        return done ? 0 : -ENOENT;
+    }
+    if (verb == "fail") {
+        std::string p, op;
+        int err = 0;
+        if (!(in >> p >> op >> err)) return -EINVAL;
+        node* n = the_tree.find(the_tree.resolve(mount_path(p), true));
+        if (n == nullptr) return -ENOENT;
+        if (op == "open") n->fail_open = err;
+        else if (op == "read") n->fail_read = err;
+        else if (op == "write") n->fail_write = err;
+        else return -EINVAL;
+        return 0;
+    }
+    if (verb == "udev") {
+        long long ms = 0;
+        if (!(in >> ms) || ms < 0) return -EINVAL;
+        set_udev_delay(ms);
+        return 0;
+    }
+    if (verb == "firmware") {
+        std::string name, kind;
+        if (!(in >> name >> kind)) return -EINVAL;
+        return firmware_command(name, kind);
+    }
+    if (verb == "pru") {
+        int core = -1;
+        std::string what;
+        if (!(in >> core >> what) || (core != 0 && core != 1)) return -EINVAL;
+        return pru_command(core, what, in);
+    }
+    return -EINVAL;
+}
+
+}  // namespace
+
+void add_control()
+{
+    const std::string name = std::string(profile->name) + "\n";
+    the_tree.attr("/hxsim/profile", [name](std::string& s) { s = name; return 0; });
+    the_tree.attr("/hxsim/ctl", {}, [](const std::string& s) { return command(s); });
+    the_tree.attr("/hxsim/pwm", [](std::string& s) { s = pwm_record(); return 0; });
+    the_tree.attr("/hxsim/pru", [](std::string& s) { s = pru_report(); return 0; });
+}
+
+}  // namespace simk

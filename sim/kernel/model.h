@@ -1,0 +1,51 @@
+// What the simulated kernel's driver models share: the kernel profile being served,
+// the sysfs tree, the clock, and each model's entry points for the board's layout
+// (board.cpp), the control language (control.cpp) and the firmware emulator's tick.
+#ifndef HX_SIM_MODEL_H
+#define HX_SIM_MODEL_H
+
+#include "profiles.h"
+#include "tree.h"
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+
+namespace simk {
+
+extern const profile_def* profile;
+extern tree the_tree;
+
+long long now_us();
+inline std::string num(uint64_t v) { return std::to_string(v); }
+// The directory of the EPWMSS that holds a unit at address addr (4830x...).
+std::string epwmss_dir(const std::string& addr);
+
+// eQEP (eqep.cpp): the vendor 4.x attributes, or a counter device, for each unit.
+void add_eqep_units();
+// The encoder on unit addr ("48302180") turns at rate counts a second, or its raw count
+// becomes value; false for an unknown unit.
+bool turn_wheel(const std::string& addr, double rate);
+bool set_count(const std::string& addr, long long value);
+
+// remoteproc and the PRU encoder firmware emulator (remoteproc.cpp).
+void add_remoteprocs();
+int firmware_command(const std::string& name, const std::string& kind);
+int pru_command(int core, const std::string& what, std::istream& args);
+std::string pru_report();
+void firmware_tick();
+
+// The PWM class (pwm.cpp), with its record of every change of an output.
+void add_pwm_chips();
+void set_udev_delay(long long ms);
+const std::string& pwm_record();
+
+// GPIO banks and UARTs: only their discovery links (links.cpp).
+void add_links();
+
+// The control files (control.cpp): /sys/hxsim/{profile,ctl,pwm,pru}.
+void add_control();
+
+}  // namespace simk
+
+#endif

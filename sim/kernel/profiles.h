@@ -1,0 +1,41 @@
+// The kernel generations the simulated kernel serves: how each lays out and numbers
+// the board's devices, and how its drivers behave where they differ. One flag per
+// behaviour.
+#ifndef HX_SIM_PROFILES_H
+#define HX_SIM_PROFILES_H
+
+#include <vector>
+
+namespace simk {
+
+struct pwm_unit_def {
+    const char* dev;                      // the platform device, e.g. "48300200.pwm"
+    int npwm;
+    bool ehrpwm;                          // two outputs on one time base
+};
+
+struct profile_def {
+    const char* name = "";
+    bool legacy_eqep = false;             // vendor 4.x: the out-of-tree eQEP attributes
+    std::vector<const char*> counters{};  // counter subsystem: unit addresses in counterN order
+    std::vector<const char*> rprocs{};    // remoteprocN order
+    bool rproc_name = false;              // the `name` attribute (since 5.4)
+    std::vector<pwm_unit_def> pwm{};      // probe order
+    bool pwm_global_numbers = false;      // pwmchip<first global number>, up to 6.6
+    bool pwm_dash_names = false;          // exported outputs named pwm-<N>:<k>
+    bool pwm_lenient = false;             // 6.11+: any order while disabled
+    bool pwm_config_on_change = false;    // 4.x core: the driver's config at each period or
+                                          // width change, enabled or not (later: apply,
+                                          // when enabled)
+    bool pwm_u32 = false;                 // period and duty parsed with kstrtouint (4.x)
+    std::vector<const char*> gpio{};      // banks in gpiochipN order
+    std::vector<int> uarts{};
+    const char* ocp = "/devices/platform/ocp";  // where the units sit below /sys
+};
+
+// Every profile, the board-less "bare" last.
+const std::vector<profile_def>& profiles();
+
+}  // namespace simk
+
+#endif
