@@ -1,6 +1,7 @@
 // The four programs under valgrind's memcheck: on the fake board, and the serial echo
 // on the sandbox's loopback. No error and no leak, with no suppressions: the C library
 // needs none here.
+#include "support/require_sandbox.h"
 #include <sim/program.h>
 #include <sim/sandbox.h>
 

@@ -1,5 +1,6 @@
 // hx_serial_echo and serial_probe at the terminal: on the fake board, and once for real
 // on the pseudo-terminal loopback of the board sandbox.
+#include "support/require_sandbox.h"
 #include <sim/sandbox.h>
 #include <sim/program.h>
 

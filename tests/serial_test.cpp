@@ -1,4 +1,5 @@
 // The serial service on a pseudo-terminal standing in for /dev/ttyS1.
+#include "support/require_sandbox.h"
 #include <sim/sandbox.h>
 #include "support/capture.h"
 #include "support/fd_count.h"

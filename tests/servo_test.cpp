@@ -64,8 +64,8 @@ std::string output_dir(const std::string& unit, int k)
 std::pair<long long, std::string> last_record(const std::string& unit, int k, const std::string& a)
 {
     std::pair<long long, std::string> last{0, ""};
-    for (const auto& c : sandbox::pwm_record())
-        if (c.device.rfind(unit, 0) == 0 && c.output == k && c.attr == a) last = {c.t_us, c.value};
+    for (const auto& c : sandbox::pwm_record(unit, k))
+        if (c.attr == a) last = {c.t_us, c.value};
     return last;
 }
 
@@ -78,8 +78,7 @@ std::string last_recorded(const std::string& unit, int k, const std::string& a)
 std::string recorded(const std::string& unit, int k)
 {
     std::string all;
-    for (const auto& c : sandbox::pwm_record())
-        if (c.device.rfind(unit, 0) == 0 && c.output == k) all += (all.empty() ? "" : ", ") + c.attr + " " + c.value;
+    for (const auto& c : sandbox::pwm_record(unit, k)) all += (all.empty() ? "" : ", ") + c.attr + " " + c.value;
     return all;
 }
 

@@ -123,8 +123,7 @@ void pwm_summary()
 {
     std::vector<std::pair<std::string, int>> widths;  // in the order sent
     std::string period = "?";
-    for (const sandbox::pwm_change& c : sandbox::pwm_record()) {
-        if (c.device != "48300200.pwm" || c.output != 0) continue;
+    for (const sandbox::pwm_change& c : sandbox::pwm_record("48300200.pwm", 0)) {
         if (c.attr == "period") period = c.value;
         if (c.attr != "duty_cycle" || c.value == "0") continue;
         if (widths.empty() || widths.back().first != c.value) widths.emplace_back(c.value, 0);
@@ -139,8 +138,7 @@ void pwm_summary()
 int pulses_of(const std::string& ns)
 {
     int n = 0;
-    for (const sandbox::pwm_change& c : sandbox::pwm_record())
-        n += c.device == "48300200.pwm" && c.output == 0 && c.attr == "duty_cycle" && c.value == ns;
+    for (const sandbox::pwm_change& c : sandbox::pwm_record("48300200.pwm", 0)) n += c.attr == "duty_cycle" && c.value == ns;
     return n;
 }
 

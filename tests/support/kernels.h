@@ -3,6 +3,8 @@
 #ifndef HX_TEST_KERNELS_H
 #define HX_TEST_KERNELS_H
 
+#include "require_sandbox.h"
+
 #include <sim/sandbox.h>
 
 #include <cctype>

@@ -14,7 +14,9 @@
  * of the program's end, however it ends: exit, a signal, a crash, kill -9, SIGTERM to
  * every process of a service's unit (the guardian ignores SIGTERM, SIGINT and SIGHUP
  * and leaves the terminal's process group: it goes as soon as the program has gone).
- * Children the program forks without exec do not keep it alive. The next pulse on an
+ * Children the program forks without exec do not keep it alive. It runs at the lowest
+ * real-time priority (SCHED_FIFO 1) where the system allows it (root, CAP_SYS_NICE or
+ * an rtprio limit), so that a busy CPU does not delay a stop. The next pulse on an
  * output the guardian stopped starts it again. Send pulses at least every 20 ms to keep
  * an output running.
  *

@@ -46,7 +46,9 @@ struct pwm_change {
     std::string value;   // as written
     std::string writer;  // the writing thread's name, e.g. "hx-servo-guard"
 };
-std::vector<pwm_change> pwm_record();
+// The record, or the changes of one output alone: device names the unit (its whole
+// name, or the address it begins with: "48300200"), output the output within it.
+std::vector<pwm_change> pwm_record(const std::string& device = "", int output = -1);
 // The sysfs directory of a device below a class or bus directory, found by the
 // library's own rule (name, device link, own link): e.g. ("/sys/class/remoteproc",
 // "4a334000.pru"). "" if none.
@@ -85,11 +87,5 @@ int add_serial(int bus, bool echo);
 void hang_up(int bus);
 
 }  // namespace sandbox
-
-// Skips the calling test when the sandbox could not be entered.
-#define REQUIRE_SANDBOX()                                                         \
-    do {                                                                          \
-        if (!sandbox::entered()) GTEST_SKIP() << "no mount namespace available"; \
-    } while (0)
 
 #endif

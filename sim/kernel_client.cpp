@@ -1,0 +1,137 @@
+// The simulated kernel's client: starting hx_simkernel over the sandbox's /sys for a
+// kernel profile, steering it, reading its PWM record, finding its devices.
+#include "internal.h"
+#include "sim/sandbox.h"
+
+#include "../library/src/sys/sysfs.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/mount.h>
+#include <sys/statfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace sandbox {
+
+using internal::check;
+using internal::die;
+
+namespace {
+
+pid_t kernel_pid = -1;
+constexpr long fuse_magic = 0x65735546;
+
+}  // namespace
+
+namespace internal {
+
+// The simulated kernel goes, and its mount with it (a server that is gone leaves a
+// mount that answers ENOTCONN).
+void stop_kernel()
+{
+    if (kernel_pid > 0) {
+        kill(kernel_pid, SIGKILL);
+        waitpid(kernel_pid, nullptr, 0);
+        kernel_pid = -1;
+    }
+    struct statfs fs{};
+    while (statfs("/sys", &fs) == 0 && fs.f_type == fuse_magic) check(umount2("/sys", MNT_DETACH), "umount", "/sys");
+}
+
+}  // namespace internal
+
+// The simulated kernel names the generations it models: they are defined there alone.
+const std::vector<std::string>& profiles()
+{
+    static const std::vector<std::string> all = [] {
+        std::vector<std::string> names;
+        FILE* p = popen(HX_SIMKERNEL " --profiles", "r");
+        if (p == nullptr) die("can't run", HX_SIMKERNEL);
+        char line[64];
+        while (std::fgets(line, sizeof line, p) != nullptr) names.emplace_back(line, std::strcspn(line, "\n"));
+        if (pclose(p) != 0 || names.empty()) die("no kernel profiles from", HX_SIMKERNEL);
+        return names;
+    }();
+    return all;
+}
+
+void boot(const std::string& profile)
+{
+    // Only ever over the sandbox's own /sys and /dev.
+    if (!internal::inside()) {
+        errno = EPERM;
+        die("boot outside the sandbox:", profile);
+    }
+    if (kernel_pid > 0) internal::stop_kernel();
+    if (access("/dev/mem", F_OK) != 0) add_dev_mem();
+    const pid_t pid = fork();
+    if (pid < 0) die("fork for", HX_SIMKERNEL);
+    if (pid == 0) {
+        execl(HX_SIMKERNEL, "hx_simkernel", "--profile", profile.c_str(), static_cast<char*>(nullptr));
+        std::perror(HX_SIMKERNEL);
+        _exit(127);
+    }
+    kernel_pid = pid;
+    // Ready once the model answers through the mount.
+    for (int i = 0; i < 2000; ++i) {
+        char buf[64] = {};
+        const int f = open("/sys/hxsim/profile", O_RDONLY | O_CLOEXEC);
+        if (f >= 0) {
+            const ssize_t n = read(f, buf, sizeof buf - 1);
+            close(f);
+            if (n > 0 && std::string(buf) == profile + "\n") return;
+        }
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            kernel_pid = -1;
+            errno = ECHILD;
+            die("the simulated kernel ended early:", HX_SIMKERNEL);
+        }
+        usleep(5000);
+    }
+    errno = ETIMEDOUT;
+    die("the simulated kernel did not come up:", HX_SIMKERNEL);
+}
+
+int try_steer(const std::string& command)
+{
+    const int f = open("/sys/hxsim/ctl", O_WRONLY | O_CLOEXEC);
+    if (f < 0) return errno;
+    const int rc = write(f, command.data(), command.size()) < 0 ? errno : 0;
+    close(f);
+    return rc;
+}
+
+void steer(const std::string& command)
+{
+    const int rc = try_steer(command);
+    if (rc != 0) {
+        errno = rc;
+        die("the simulated kernel refused", command);
+    }
+}
+
+// The model's record reads "<us> <device> <output> <attribute> <value> <writer>" a line.
+std::vector<pwm_change> pwm_record(const std::string& device, int output)
+{
+    std::istringstream in(get("/sys/hxsim/pwm"));
+    std::vector<pwm_change> out;
+    pwm_change c;
+    while (in >> c.t_us >> c.device >> c.output >> c.attr >> c.value >> c.writer) {
+        if (c.device.rfind(device, 0) == 0 && (output < 0 || c.output == output)) out.push_back(c);
+    }
+    return out;
+}
+
+std::string find_device(const std::string& class_dir, const std::string& device)
+{
+    const char* const names[] = {device.c_str()};
+    char path[256];
+    return hx::sysfs::find_device(class_dir.c_str(), "", names, 1, path, sizeof path) >= 0 ? path : "";
+}
+
+}  // namespace sandbox
