@@ -1,5 +1,6 @@
 #include "servo_guard.h"
 
+#include "../sys/deadline.h"
 #include "hx/servo.h"
 
 #include <array>
@@ -42,12 +43,7 @@ int lifeline = -1;  // write end of the lifeline: the program's alone
 int guardian_end = -1;  // read end of the guardian's pipe: end of file once it is gone
 pthread_once_t atfork_once = PTHREAD_ONCE_INIT;
 
-int64_t now_ns()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
+using hx::deadline::now_ns;
 
 // In every child the program forks (a worker that does not exec, or the guardian's own
 // parent): drop the program's ends, so that the lifeline ends with the program itself
@@ -126,10 +122,11 @@ void close_from(int low)
 }
 
 // The guardian is a fork of a program that may have had other threads and handlers of
-// its own: it starts from default signal dispositions and an empty mask, then ignores
-// what a terminal or a service manager sends to a whole process group or unit (Ctrl-C,
-// hang-up, SIGTERM to every process of a unit): it must outlive the program to stop
-// the outputs. It ends by itself as soon as the program is gone.
+// its own: it starts (with every signal still blocked from the fork) from default
+// dispositions, ignores what a terminal or a service manager sends to a whole process
+// group or unit (Ctrl-C, hang-up, SIGTERM to every process of a unit), and only then
+// takes signals: it must outlive the program to stop the outputs. It ends by itself as
+// soon as the program is gone.
 void become_deaf()
 {
     struct sigaction dfl{};
@@ -152,7 +149,6 @@ void become_deaf()
     // reach the guardian.
     setpgid(0, 0);
     become_deaf();
-    prctl(PR_SET_NAME, "hx-servo-guard");
     // The lowest real-time priority, where the system allows it (root, CAP_SYS_NICE or
     // an rtprio limit): a stop must not wait behind a busy CPU. The guardian sleeps in
     // poll between looks, so it takes next to no time from anything else.
@@ -172,6 +168,9 @@ void become_deaf()
     dup2(life_hi, 3);
     dup2(mine_hi, 4);
     close_from(5);
+    // Named last: a guardian that goes by its name has settled its signals and
+    // descriptors.
+    prctl(PR_SET_NAME, "hx-servo-guard");
 
     for (;;) {
         pollfd p{3, POLLIN, 0};
@@ -233,6 +232,11 @@ int start(const guarded* outputs, int n)
     // Set before the fork, so that the children drop them (forked_child).
     lifeline = life[1];
     guardian_end = back[0];
+    // Every signal blocked across the forks: a SIGTERM to all of the program's processes
+    // that comes before the guardian has made itself deaf waits, and is then discarded.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
     const pid_t between = fork();
     if (between == 0) {
         // The child between: fork the guardian and leave, handing on fork's errno.
@@ -241,6 +245,7 @@ int start(const guarded* outputs, int n)
         _exit(g < 0 ? errno : 0);
     }
     const int fork_errno = errno;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     close(life[0]);
     close(back[1]);
     int status = 0;
