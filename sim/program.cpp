@@ -157,12 +157,12 @@ int finish(session& s, std::chrono::milliseconds limit)
     return WEXITSTATUS(status);
 }
 
-int run(const std::string& name, const options& opts, session* out)
+int run(const std::string& name, const options& opts, session* out, std::chrono::milliseconds limit)
 {
     options o = opts;
     o.stdin_closed = true;
     *out = start(name, o);
-    return finish(*out);
+    return finish(*out, limit);
 }
 
 std::vector<call> calls(const session& s)

@@ -269,8 +269,11 @@ TEST_F(Button, AWatcherThatFailsSaysSoAndTheNextInitBringsItBack)
         std::this_thread::sleep_for(100ms);
         setrlimit(RLIMIT_NOFILE, &old);
     });
-    EXPECT_EQ(err, "ERROR in the button watcher, poll: Invalid argument; presses are not seen until the "
-                   "next hx_button_init or hx_button_cleanup\n");
+    // Once, or twice where the first watcher reached its first poll only after the limit
+    // fell (it then failed, and the attach started a second one, which failed too).
+    const std::string said = "ERROR in the button watcher, poll: Invalid argument; presses are not seen until the "
+                             "next hx_button_init or hx_button_cleanup\n";
+    EXPECT_TRUE(err == said || err == said + said) << err;
     edge(pause, falling);
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(wait_for(0), std::vector<std::string>{});

@@ -20,6 +20,10 @@ using namespace std::chrono_literals;
 using program::options;
 using program::session;
 
+// Only a bound on a hang: valgrind runs a program many times slower (its manual: 20 to
+// 30 times for memcheck), and more on a loaded machine.
+constexpr auto valgrind_limit = std::chrono::seconds(120);
+
 struct memcheck {
     std::string log;
     options opts;
@@ -49,9 +53,9 @@ TEST(Memcheck, SerialProgramsOnTheFakeBoard)
         m.opts.args = {"1"};
         m.opts.script = "read_bytes 11 Hello World\nread_line 11 Hello World\n";
         session s;
-        EXPECT_EQ(program::run(name, m.opts, &s), 0) << name << "\n" << m.report();
+        EXPECT_EQ(program::run(name, m.opts, &s, valgrind_limit), 0) << name << "\n" << m.report();
         m.opts.args = {"7"};  // the usage path too
-        EXPECT_EQ(program::run(name, m.opts, &s), 255) << name << "\n" << m.report();
+        EXPECT_EQ(program::run(name, m.opts, &s, valgrind_limit), 255) << name << "\n" << m.report();
     }
 }
 
@@ -63,7 +67,7 @@ TEST(Memcheck, CalibrationWithItsPulseThread)
         std::this_thread::sleep_for(300ms);
         program::type(s, "\n");
     }
-    EXPECT_EQ(program::finish(s, 30s), 0) << m.report();
+    EXPECT_EQ(program::finish(s, valgrind_limit), 0) << m.report();
     EXPECT_NE(s.out.find("Calibration complete"), std::string::npos) << s.out;
 }
 
@@ -72,9 +76,9 @@ TEST(Memcheck, MonitorWithCallbacksAndCtrlC)
     memcheck m("hx_press_monitor");
     m.opts.script = "button 100 2 5 press\nbutton 200 2 5 release\n";
     session s = program::start("hx_press_monitor", m.opts);
-    ASSERT_TRUE(program::wait_for_output(s, "Pause Released\n", 30s)) << s.out << s.errors;
+    ASSERT_TRUE(program::wait_for_output(s, "Pause Released\n", valgrind_limit)) << s.out << s.errors;
     kill(s.pid, SIGINT);
-    EXPECT_EQ(program::finish(s, 30s), 0) << m.report();
+    EXPECT_EQ(program::finish(s, valgrind_limit), 0) << m.report();
 }
 
 TEST(Memcheck, SerialEchoOnARealLoopback)
@@ -86,7 +90,7 @@ TEST(Memcheck, SerialEchoOnARealLoopback)
     m.opts.fake_board = false;
     m.opts.args = {"1"};
     session s;
-    EXPECT_EQ(program::run("hx_serial_echo", m.opts, &s), 0) << m.report();
+    EXPECT_EQ(program::run("hx_serial_echo", m.opts, &s, valgrind_limit), 0) << m.report();
     EXPECT_NE(s.out.find("Received 11 bytes: Hello World"), std::string::npos) << s.out;
 }
 

@@ -144,11 +144,13 @@ TEST_P(Servo, AnOutputWithoutPulsesStopsAfterThreePeriodsAndThePulsesBringItBack
     EXPECT_EQ(last_recorded("48300200", 0, "enable"), "1");
     const long long last_pulse = now_us();
     ASSERT_EQ(hx_servo_send_pulse_us(1, 2000), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    std::this_thread::sleep_for(std::chrono::microseconds(guardian_stop_bound_us + 50000));
     const auto [stop_t, stop_v] = last_record("48300200", 0, "enable");
     EXPECT_EQ(stop_v, "0");
+    // Never before three periods without a pulse (the guardian's rule, timed from before
+    // the pulse's own write); within the guardian's bound (support/guardian.h).
     EXPECT_GE(stop_t - last_pulse, 60000);
-    EXPECT_LE(stop_t - last_pulse, 100000);
+    EXPECT_LE(stop_t - last_pulse, guardian_stop_bound_us);
     EXPECT_EQ(last_recorded("48300200", 0, "duty_cycle"), "0");
 
     ASSERT_EQ(hx_servo_send_pulse_us(1, 1200), 0);
@@ -397,12 +399,14 @@ TEST_P(Servo, HoweverARobotThatForksEndsEveryOutputStops)
         sandbox::boot(GetParam());
         program::options o;
         o.fake_board = false;
-        o.args = {"10000", how == "exit" || how == "crash" ? how : "stay"};
+        // The worker outlives the program by far, and ends by itself: a kill by session
+        // after the program is gone could meet a new session under a reused number.
+        o.args = {"5000", how == "exit" || how == "crash" ? how : "stay"};
         program::session s = program::start(HX_ROBOT, o);
         ASSERT_TRUE(program::wait_for_output(s, "ready\n", std::chrono::seconds(10))) << s.out << s.errors;
         const std::vector<pid_t> everyone = guardian::of_session(s.pid);
         ASSERT_GE(everyone.size(), 3u) << "the program, its worker and the guardian";
-        const long long ended = now_us();
+        const long long told = now_us();
         if (how == "SIGKILL" || how == "SIGINT") {
             kill(s.pid, how == "SIGKILL" ? SIGKILL : SIGINT);
         } else if (how == "SIGTERM to every process") {
@@ -411,7 +415,8 @@ TEST_P(Servo, HoweverARobotThatForksEndsEveryOutputStops)
             program::type(s, "end\n");
         }
         program::finish(s);
-        // The worker lives on (10 s) unless signalled: the stop must not wait for it.
+        const long long gone = now_us();
+        // The worker lives on (5 s) unless signalled: the stop must not wait for it.
         std::this_thread::sleep_for(std::chrono::microseconds(guardian_stop_bound_us + 200000));
         long long last = 0;
         for (const auto& [unit, k] : outputs) {
@@ -421,10 +426,13 @@ TEST_P(Servo, HoweverARobotThatForksEndsEveryOutputStops)
             EXPECT_EQ(v_duty, "0") << unit << " " << k;
             last = std::max({last, t_enable, t_duty});
         }
-        EXPECT_LE(last - ended, guardian_stop_bound_us);
-        std::printf("guardian stop after %s: %lld us\n", how.c_str(), last - ended);
+        // The bound runs from the program's end as the test sees it (its exit status
+        // collected): a killed program still needs a CPU to finish dying, which on a
+        // loaded machine no library can hurry (see support/guardian.h).
+        EXPECT_LE(last - gone, guardian_stop_bound_us);
+        std::printf("guardian stop after %s: %lld us after it was told, %lld us after it was gone\n", how.c_str(),
+                    last - told, last - gone);
         expect_nothing_exported();
-        for (pid_t p : guardian::of_session(s.pid)) kill(p, SIGKILL);  // the worker
     }
 }
 
@@ -440,7 +448,7 @@ TEST_P(Servo, AForkedWorkerDelaysNeitherCleanupNorTheProgramsOwnWait)
         sandbox::boot(GetParam());
         program::options o;
         o.fake_board = false;
-        o.args = {how == "wait" ? "300" : "10000", how};
+        o.args = {how == "wait" ? "300" : "5000", how};
         program::session s = program::start(HX_ROBOT, o);
         ASSERT_TRUE(program::wait_for_output(s, "ready\n", std::chrono::seconds(10))) << s.out << s.errors;
         program::type(s, "end\n");
@@ -453,7 +461,6 @@ TEST_P(Servo, AForkedWorkerDelaysNeitherCleanupNorTheProgramsOwnWait)
         EXPECT_LE(std::atoll(s.out.c_str() + at + 13), cleanup_bound_us) << s.out;
         for (const auto& [unit, k] : outputs) EXPECT_EQ(last_recorded(unit, k, "enable"), "0") << unit << " " << k;
         expect_nothing_exported();
-        for (pid_t p : guardian::of_session(s.pid)) kill(p, SIGKILL);  // the worker
     }
 }
 

@@ -40,7 +40,8 @@ bool wait_for_output(session& s, const std::string& needle, std::chrono::millise
 // limit (it is then killed).
 int finish(session& s, std::chrono::milliseconds limit = std::chrono::seconds(10));
 // Start, close input, finish: for programs that ask nothing.
-int run(const std::string& name, const options& opts, session* out);
+int run(const std::string& name, const options& opts, session* out,
+        std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 // One recorded call of the fake board.
 struct call {
