@@ -21,7 +21,10 @@ extern "C" {
 /* Map the shared RAM, start the firmware on PRU core 0 and wait for its handshake.
  * Returns 0 when the firmware runs; -1 when the map or the start fails, or when the
  * firmware does not clear the marker within about 4 s (core 0 is then stopped again).
- * Calling it again repeats the whole start-up. */
+ * Calling it again repeats the whole start-up. If that repeat fails to start the
+ * firmware (the start itself refused, not a handshake that times out), the module stays
+ * initialised from before: reads then answer what the word holds, the marker 42, until
+ * a firmware writes it or hx_fwquad_cleanup. */
 HX_EXPORT int hx_fwquad_init(void);
 
 /* Channel 4's position, or -1 (with a message) before a successful init. -1 is also a

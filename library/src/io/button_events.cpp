@@ -1,5 +1,6 @@
 #include "button_events.h"
 
+#include "../sys/deadline.h"
 #include "hx/button.h"
 
 #include <array>
@@ -42,12 +43,7 @@ static_assert(offsetof(gpio_v2_line_event, id) == 8 && offsetof(gpioevent_data, 
 static_assert(GPIO_V2_LINE_EVENT_RISING_EDGE == GPIOEVENT_EVENT_RISING_EDGE &&
               GPIO_V2_LINE_EVENT_FALLING_EDGE == GPIOEVENT_EVENT_FALLING_EDGE);
 
-long long now_ns()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
-}
+using hx::deadline::now_ns;
 
 // The table only grows while the watcher runs (attach under the lock, then a wake-up);
 // callbacks are swapped atomically so a registration never waits for a callback.

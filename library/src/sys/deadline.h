@@ -1,4 +1,5 @@
-// Deadlines on the monotonic clock, shared by the sleep, thread and serial services.
+// The monotonic clock and deadlines on it, shared by the services (sleep, thread,
+// serial, servo, buttons).
 #ifndef HX_SRC_DEADLINE_H
 #define HX_SRC_DEADLINE_H
 
@@ -13,6 +14,13 @@ inline timespec now()
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t;
+}
+
+// Now, in nanoseconds: for intervals measured against each other.
+inline long long now_ns()
+{
+    const timespec t = now();
+    return static_cast<long long>(t.tv_sec) * ns_per_s + t.tv_nsec;
 }
 
 // t moved on by ns nanoseconds (ns >= 0).
