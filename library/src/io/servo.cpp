@@ -11,11 +11,10 @@
 #include "servo_guard.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cerrno>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,16 +22,15 @@
 namespace {
 
 struct output_def {
-    std::array<const char*, 2> unit;  // the unit's device, under the names kernels give it
+    std::array<const char*, 2> unit;  // the unit's device, under each name kernels give it
     int k;                            // output of the unit: A = 0, B = 1
 };
 // eHRPWM0 A/B, eHRPWM1 A/B, eHRPWM2 A/B, eCAP0, eCAP1 (named "<addr>.ecap" on vendor
 // 4.x kernels, "<addr>.pwm" later).
-constexpr std::array<const char*, 2> ehrpwm0 = {"48300200.pwm", "48300200.pwm"};
-constexpr std::array<const char*, 2> ehrpwm1 = {"48302200.pwm", "48302200.pwm"};
-constexpr std::array<const char*, 2> ehrpwm2 = {"48304200.pwm", "48304200.pwm"};
 constexpr std::array<output_def, HX_SERVO_CHANNELS> outputs = {{
-    {ehrpwm0, 0}, {ehrpwm0, 1}, {ehrpwm1, 0}, {ehrpwm1, 1}, {ehrpwm2, 0}, {ehrpwm2, 1},
+    {{"48300200.pwm", nullptr}, 0}, {{"48300200.pwm", nullptr}, 1},
+    {{"48302200.pwm", nullptr}, 0}, {{"48302200.pwm", nullptr}, 1},
+    {{"48304200.pwm", nullptr}, 0}, {{"48304200.pwm", nullptr}, 1},
     {{"48300100.ecap", "48300100.pwm"}, 0}, {{"48302100.ecap", "48302100.pwm"}, 0},
 }};
 constexpr const char* pwm_class = "/sys/class/pwm";
@@ -71,7 +69,8 @@ bool is_dir(const char* path)
 bool find_chip(int i, output& o)
 {
     const output_def& def = outputs[static_cast<std::size_t>(i)];
-    if (hx::sysfs::find_device(pwm_class, "pwmchip", def.unit.data(), 2, o.chip, sizeof o.chip) < 0) return false;
+    const int names = def.unit[1] != nullptr ? 2 : 1;
+    if (hx::sysfs::find_device(pwm_class, "pwmchip", def.unit.data(), names, o.chip, sizeof o.chip) < 0) return false;
     o.chip_n = std::atoi(std::strrchr(o.chip, '/') + 8);
     return true;
 }
