@@ -436,6 +436,33 @@ TEST_P(Servo, HoweverARobotThatForksEndsEveryOutputStops)
     }
 }
 
+// A program killed in the middle of its cleanup: the guardian still watches until every
+// output is stopped, so none is left at its last width. The first write of the cleanup
+// is slowed (a driver holding its lock), and the program is killed while it waits.
+TEST_P(Servo, KilledDuringItsCleanupTheRobotLeavesNothingRunning)
+{
+    program::options o;
+    o.fake_board = false;
+    o.args = {"0", "cleanup"};
+    program::session s = program::start(HX_ROBOT, o);
+    ASSERT_TRUE(program::wait_for_output(s, "ready\n", std::chrono::seconds(10))) << s.out << s.errors;
+    constexpr int slow_ms = 300;
+    sandbox::steer("slow " + output_dir("48300200", 0) + "/duty_cycle " + std::to_string(slow_ms));
+    program::type(s, "end\n");
+    ASSERT_TRUE(program::wait_for_output(s, "cleaning up\n", std::chrono::seconds(10))) << s.out;
+    // Not a bound: only the point within the slow write at which the kill comes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(slow_ms / 3));
+    kill(s.pid, SIGKILL);
+    program::finish(s);
+    // The guardian's writes wait behind the slow one too.
+    std::this_thread::sleep_for(std::chrono::microseconds(slow_ms * 1000 + guardian_stop_bound_us + 100000));
+    for (const auto& [unit, k] : outputs) {
+        EXPECT_EQ(last_recorded(unit, k, "enable"), "0") << unit << " " << k;
+        EXPECT_EQ(last_recorded(unit, k, "duty_cycle"), "0") << unit << " " << k;
+    }
+    expect_nothing_exported();
+}
+
 // A robot that forks a worker and reaps its children: its cleanup does not wait for the
 // worker, and wait(NULL) never waits for the guardian.
 TEST_P(Servo, AForkedWorkerDelaysNeitherCleanupNorTheProgramsOwnWait)

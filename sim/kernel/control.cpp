@@ -26,6 +26,7 @@ std::string mount_path(std::string p)
 //                            comes back
 //   fail PATH open|read|write ERRNO   that operation answers ERRNO (0 heals it)
 //   udev MS                  an exported PWM output's attributes answer EACCES for MS ms
+//   slow PATH MS             the next write to PATH is answered after MS ms
 //   firmware NAME encoder|other|bad|absent   the image installed under NAME
 //   pru CORE handshake at-start|never|manual|after MS   how the encoder firmware clears
 //   pru CORE clear | step N | crash   clear now; count N per ms; the core crashes
@@ -59,6 +60,15 @@ int command(const std::string& line)
         else if (op == "read") n->fail_read = err;
         else if (op == "write") n->fail_write = err;
         else return -EINVAL;
+        return 0;
+    }
+    if (verb == "slow") {
+        std::string p;
+        int ms = 0;
+        if (!(in >> p >> ms) || ms < 0) return -EINVAL;
+        node* n = the_tree.find(the_tree.resolve(mount_path(p), true));
+        if (n == nullptr) return -ENOENT;
+        n->write_delay_ms = ms;
         return 0;
     }
     if (verb == "udev") {

@@ -149,12 +149,16 @@ std::string writer_name()
 int on_write(const char* path, const char* buf, size_t size, off_t, fuse_file_info*)
 {
     lock_guard g(simk::model_lock());
-    const node* n = simk::sysfs().find(path);
+    node* n = simk::sysfs().find(path);
     if (n == nullptr || n->type != node::kind::file) return -ENODEV;
     if (n->fail_write) return -n->fail_write;
     if (size > 4096) return -E2BIG;
     const std::string text(buf, strnlen(buf, size));
     simk::set_writer(writer_name());
+    if (n->write_delay_ms > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(n->write_delay_ms));
+        n->write_delay_ms = 0;
+    }
     if (const int rc = n->store(text)) return rc;
     return static_cast<int>(size);
 }

@@ -26,6 +26,9 @@ struct node {
     // Until this time (monotonic us) an open answers EACCES: a new attribute whose mode
     // udev has not set yet.
     long long closed_until_us = 0;
+    // The next write takes this long to be answered (a slow driver); the server answers
+    // nothing else meanwhile, as one busy driver lock would.
+    int write_delay_ms = 0;
 };
 
 class tree {

@@ -2,7 +2,8 @@
 // servo outputs, pulses every output at 1500 us from a thread every 20 ms, forks a
 // worker that does not exec (it sleeps WORKER_MS and leaves), says "ready", and at the
 // first line on standard input ends as ENDING says:
-//   cleanup   stops the pulses, hx_servo_cleanup, prints "cleanup took N us", returns 0
+//   cleanup   stops the pulses, prints "cleaning up", hx_servo_cleanup, prints
+//             "cleanup took N us", returns 0
 //   exit      returns from main with the pulses running, without cleanup
 //   crash     dies of SIGSEGV with the pulses running
 //   wait      reaps its children with wait(NULL) until none is left, prints
@@ -77,6 +78,8 @@ int main(int argc, char** argv)
     }
     pulsing.store(false);
     pthread_join(t, nullptr);
+    std::printf("cleaning up\n");
+    std::fflush(stdout);
     const long long before = now_us();
     const int rc = hx_servo_cleanup();
     std::printf("cleanup took %lld us\n", now_us() - before);
