@@ -1,15 +1,106 @@
 #include "sim/firmware.h"
 
+#include "internal.h"
 #include "sim/sandbox.h"
 
+#include <chrono>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
 #include <sstream>
+#include <thread>
+#include <unistd.h>
 
 namespace firmware {
 
 namespace {
 
-// The emulator's line for a core: "core N state S firmware F starts A stops B".
-std::string field(int core, const std::string& key)
+#ifdef HX_ENCODER_IMAGE
+constexpr const char* encoder_image = HX_ENCODER_IMAGE;
+constexpr const char* images = HX_SIM_IMAGES;
+#else
+constexpr const char* encoder_image = "";
+constexpr const char* images = "";
+#endif
+
+std::string core_cmd(int core, const std::string& rest) { return "pru " + std::to_string(core) + " " + rest; }
+
+long long number(const std::string& v) { return v.empty() ? 0 : std::stoll(v); }
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    if (!f) sandbox::internal::die("read", path);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+bool built() { return *encoder_image != '\0'; }
+
+const char* not_built()
+{
+    return "the PRU firmware images are not built: run `sudo firmware/binutils.sh` once (about 2 minutes), "
+           "then build again";
+}
+
+void install(const std::string& name, const std::string& image)
+{
+    const std::string path = std::string(dir) + "/" + name;
+    if (image == "absent") {
+        ::unlink(path.c_str());
+        return;
+    }
+    if (!built()) sandbox::internal::die("install (not built)", image);
+    if (image == "garbage") sandbox::put(path, "#!/bin/sh\n# A script saved under a firmware's name: as long as an ELF header, and no ELF.\n");
+    else if (image == "encoder") sandbox::put(path, slurp(encoder_image));
+    else sandbox::put(path, slurp(std::string(images) + "/" + image));
+}
+
+void install_defaults()
+{
+    sandbox::make_dir(dir);
+    if (DIR* d = opendir(dir)) {
+        while (const dirent* e = readdir(d))
+            if (e->d_name[0] != '.') ::unlinkat(dirfd(d), e->d_name, 0);
+        closedir(d);
+    }
+    if (!built()) return;
+    install("am335x-pru0-hx-encoder-fw", "encoder");
+    install("am335x-pru0-fw", "silent");
+    install("am335x-pru1-fw", "silent");
+}
+
+void turn(long long rate) { sandbox::steer(core_cmd(0, "wheel " + std::to_string(rate))); }
+
+void walk(const std::string& steps, uint64_t spacing)
+{
+    // The control file takes a page a write.
+    for (size_t at = 0; at < steps.size(); at += 3000)
+        sandbox::steer(core_cmd(0, "walk " + std::to_string(spacing) + " " + steps.substr(at, 3000)));
+}
+
+// Real time is only a limit here: the walk is in the core's time.
+bool settle()
+{
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    long long from = -1;
+    while (std::chrono::steady_clock::now() < limit) {
+        const long long cycle = number(report("cycle"));
+        if (from < 0 && report("pending") == "0") from = cycle;
+        if (from >= 0 && cycle >= from + 1000) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+void hold(int core) { sandbox::steer(core_cmd(core, "hold")); }
+void release(int core) { sandbox::steer(core_cmd(core, "release")); }
+
+// The report reads "core N key value key value ..." a line.
+std::string report(const std::string& field, int core)
 {
     std::istringstream all(sandbox::get("/sys/hxsim/pru"));
     std::string line;
@@ -20,39 +111,14 @@ std::string field(int core, const std::string& key)
         l >> word >> n;
         if (n != core) continue;
         while (l >> word >> value)
-            if (word == key) return value;
+            if (word == field) return value;
     }
     return "";
 }
 
-std::string core_cmd(int core, const std::string& rest)
-{
-    std::string cmd = "pru ";
-    cmd += std::to_string(core);
-    cmd += ' ';
-    cmd += rest;
-    return cmd;
-}
-
-int number(int core, const std::string& key)
-{
-    const std::string v = field(core, key);
-    return v.empty() ? 0 : std::stoi(v);
-}
-
-}  // namespace
-
-void handshake(const std::string& how, int core) { sandbox::steer(core_cmd(core, "handshake " + how)); }
-void clear(int core) { sandbox::steer(core_cmd(core, "clear")); }
-void set_step(int step, int core) { sandbox::steer(core_cmd(core, "step " + std::to_string(step))); }
-void install(const std::string& name, const std::string& kind) { sandbox::steer("firmware " + name + " " + kind); }
-int starts_seen(int core) { return number(core, "starts"); }
-int stops_seen(int core) { return number(core, "stops"); }
-uint32_t word_at_stop(int core)
-{
-    const std::string v = field(core, "word-at-stop");
-    return v.empty() ? 0 : static_cast<uint32_t>(std::stoul(v));
-}
-std::string state(int core) { return field(core, "state"); }
+int starts_seen(int core) { return static_cast<int>(number(report("starts", core))); }
+int stops_seen(int core) { return static_cast<int>(number(report("stops", core))); }
+uint32_t word_at_stop(int core) { return static_cast<uint32_t>(number(report("word-at-stop", core))); }
+std::string state(int core) { return report("state", core); }
 
 }  // namespace firmware

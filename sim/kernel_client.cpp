@@ -1,6 +1,7 @@
 // The simulated kernel's client: starting hx_simkernel over the sandbox's /sys for a
 // kernel profile, steering it, reading its PWM record, finding its devices.
 #include "internal.h"
+#include "sim/firmware.h"
 #include "sim/sandbox.h"
 
 #include "../library/src/sys/sysfs.h"
@@ -69,10 +70,12 @@ void boot(const std::string& profile)
     }
     if (kernel_pid > 0) internal::stop_kernel();
     if (access("/dev/mem", F_OK) != 0) add_dev_mem();
+    firmware::install_defaults();
     const pid_t pid = fork();
     if (pid < 0) die("fork for", HX_SIMKERNEL);
     if (pid == 0) {
-        execl(HX_SIMKERNEL, "hx_simkernel", "--profile", profile.c_str(), static_cast<char*>(nullptr));
+        execl(HX_SIMKERNEL, "hx_simkernel", "--profile", profile.c_str(), "--firmware-path", firmware::dir,
+              static_cast<char*>(nullptr));
         std::perror(HX_SIMKERNEL);
         _exit(127);
     }

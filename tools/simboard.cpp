@@ -99,20 +99,30 @@ void encoder_tour()
     hx_hwquad_read(4);
     hx_hwquad_cleanup();
 
-    banner("encoder channel 4: firmware on PRU core 0");
+    banner("encoder channel 4: the shipped firmware on PRU core 0 (the PRU core model runs its image)");
+    if (!firmware::built()) {
+        std::printf("skipped: %s\n", firmware::not_built());
+        return;
+    }
     const auto t0 = std::chrono::steady_clock::now();
     const int rc = hx_fwquad_init();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
-    std::printf("hx_fwquad_init() = %d after %lld ms (firmware handshake); PRU core 0 %s\n", rc,
-                static_cast<long long>(ms.count()), firmware::state(0).c_str());
-    firmware::set_step(1);  // the wheel on channel 4 turns forwards
+    std::printf("hx_fwquad_init() = %d after %lld ms (firmware handshake); PRU core 0 %s, running %s\n", rc,
+                static_cast<long long>(ms.count()), firmware::state(0).c_str(), firmware::report("firmware").c_str());
+    firmware::turn(5000);  // channel 4's wheel: 5000 edges a second, forwards
     for (int i = 0; i < 3; ++i) {
         std::this_thread::sleep_for(200ms);
         std::printf("hx_fwquad_read() = %d\n", hx_fwquad_read());
     }
-    firmware::set_step(0);
+    firmware::turn(0);
     const int written = hx_fwquad_write(-5000);
-    std::printf("hx_fwquad_write(-5000) = %d, read = %d\n", written, hx_fwquad_read());
+    std::printf("wheel stopped; hx_fwquad_write(-5000) = %d, read = %d\n", written, hx_fwquad_read());
+    firmware::walk("++++++++++");
+    firmware::settle();
+    std::printf("ten edges forwards: read = %d\n", hx_fwquad_read());
+    std::printf("the firmware ran %s PRU instructions in %s cycles of its own time (%s waiting cycles skipped)\n",
+                firmware::report("executed").c_str(), firmware::report("cycle").c_str(),
+                firmware::report("skipped").c_str());
     hx_fwquad_cleanup();
     std::printf("after hx_fwquad_cleanup: count word %u, PRU core 0 %s\n", sandbox::pru_shared_ram()[16],
                 firmware::state(0).c_str());

@@ -47,6 +47,6 @@ bool build(const std::string& name)
     return true;
 }
 
-void tick() { firmware_tick(); }
+void shut_down() { stop_remoteprocs(); }
 
 }  // namespace simk

@@ -1,6 +1,6 @@
 // The simulated AM335x board as each kernel generation presents it in sysfs: the
 // drivers' attributes (eQEP, counter, remoteproc, PWM), the discovery links, the PRU
-// encoder firmware emulator, and the control files through which tests steer it. This
+// cores, and the control files through which tests steer it. This
 // is the FUSE server's view of it (main.cpp); the models share model.h.
 #ifndef HX_SIM_BOARD_H
 #define HX_SIM_BOARD_H
@@ -23,8 +23,8 @@ void set_writer(const std::string& comm);
 // Lay out the board of a kernel profile; false for an unknown profile.
 bool build(const std::string& profile);
 
-// Called every millisecond (under the lock): the firmware emulator's work.
-void tick();
+// Stop the PRU cores' threads before the server ends.
+void shut_down();
 
 }  // namespace simk
 

@@ -27,9 +27,13 @@ std::string mount_path(std::string p)
 //   fail PATH open|read|write ERRNO   that operation answers ERRNO (0 heals it)
 //   udev MS                  an exported PWM output's attributes answer EACCES for MS ms
 //   slow PATH MS             the next write to PATH is answered after MS ms
-//   firmware NAME encoder|other|bad|absent   the image installed under NAME
-//   pru CORE handshake at-start|never|manual|after MS   how the encoder firmware clears
-//   pru CORE clear | step N | crash   clear now; count N per ms; the core crashes
+//   pru 0 wheel RATE         channel 4's encoder (on PRU core 0's inputs) turns at RATE
+//                            edges a second of the core's time (negative: backwards)
+//   pru 0 walk SPACING STEPS  it takes STEPS ("+", "-", "2" two states forwards at
+//                            once, "=" two backwards) SPACING core cycles apart, after
+//                            any walk queued
+//   pru CORE hold | release  the core's clock stops (it starts late) | goes on
+//   pru CORE crash           remoteproc finds the core crashed
 int command(const std::string& line)
 {
     std::istringstream in(line);
@@ -76,11 +80,6 @@ int command(const std::string& line)
         if (!(in >> ms) || ms < 0) return -EINVAL;
         set_udev_delay(ms);
         return 0;
-    }
-    if (verb == "firmware") {
-        std::string name, kind;
-        if (!(in >> name >> kind)) return -EINVAL;
-        return firmware_command(name, kind);
     }
     if (verb == "pru") {
         int core = -1;

@@ -1,19 +1,20 @@
 // hx_simkernel: the simulated kernel. Serves the board of one kernel profile as a FUSE
 // filesystem over /sys inside a private mount namespace (it refuses to run in the
-// machine's own), and runs the PRU firmware emulator.
+// machine's own), with PRU cores that run the firmware images in DIR (the kernel's
+// firmware_class.path; /lib/firmware by default).
 //
-//   hx_simkernel --profile NAME [--mount DIR]
+//   hx_simkernel --profile NAME [--mount DIR] [--firmware-path DIR]
 //   hx_simkernel --profiles          the kernel generations it models, one a line
 //
 // Every open file is direct I/O, and nothing is cached by the kernel, so that every
 // read reaches the driver model and every write is answered by it, as sysfs does.
 #define FUSE_USE_VERSION 31
 #include "board.h"
+#include "model.h"
 #include "profiles.h"
 
 #include <fuse.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -172,8 +173,6 @@ int on_truncate(const char* path, off_t, fuse_file_info*)
     return n->type == node::kind::file ? 0 : -EISDIR;
 }
 
-std::atomic<bool> quit{false};
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -187,6 +186,7 @@ int main(int argc, char** argv)
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--profile") == 0) profile = argv[i + 1];
         else if (std::strcmp(argv[i], "--mount") == 0) mount_point = argv[i + 1];
+        else if (std::strcmp(argv[i], "--firmware-path") == 0) simk::firmware_path = argv[i + 1];
     }
     // Dies with the sandbox that started it.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -232,16 +232,8 @@ int main(int argc, char** argv)
         return 1;
     }
     fuse_set_signal_handlers(fuse_get_session(f));
-    std::thread ticker([] {
-        while (!quit) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            lock_guard g(simk::model_lock());
-            simk::tick();
-        }
-    });
     const int rc = fuse_loop(f);
-    quit = true;
-    ticker.join();
+    simk::shut_down();
     fuse_remove_signal_handlers(fuse_get_session(f));
     fuse_unmount(f);
     fuse_destroy(f);

@@ -1,6 +1,6 @@
 // What the simulated kernel's driver models share: the kernel profile being served,
 // the sysfs tree, the clock, and each model's entry points for the board's layout
-// (board.cpp), the control language (control.cpp) and the firmware emulator's tick.
+// (board.cpp) and the control language (control.cpp).
 #ifndef HX_SIM_MODEL_H
 #define HX_SIM_MODEL_H
 
@@ -28,12 +28,13 @@ void add_eqep_units();
 bool turn_wheel(const std::string& addr, double rate);
 bool set_count(const std::string& addr, long long value);
 
-// remoteproc and the PRU encoder firmware emulator (remoteproc.cpp).
+// remoteproc and the PRU core model behind it (remoteproc.cpp). Firmware images are
+// read from firmware_path (the kernel's firmware_class.path).
+extern std::string firmware_path;
 void add_remoteprocs();
-int firmware_command(const std::string& name, const std::string& kind);
 int pru_command(int core, const std::string& what, std::istream& args);
 std::string pru_report();
-void firmware_tick();
+void stop_remoteprocs();
 
 // The PWM class (pwm.cpp), with its record of every change of an output.
 void add_pwm_chips();

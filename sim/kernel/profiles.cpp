@@ -22,6 +22,7 @@ const std::vector<profile_def>& profiles()
         {.name = "vendor-4.19",
          .legacy_eqep = true,
          .rprocs = {m3, pru0, pru1},
+         .pru_legacy_loader = true,
          .pwm = {{"48300100.ecap", 1, false}, {"48300200.pwm", 2, true}, {"48302200.pwm", 2, true},
                  {"48304200.pwm", 2, true}, {"48302100.ecap", 1, false}, {"48304100.ecap", 1, false}},
          .pwm_global_numbers = true,

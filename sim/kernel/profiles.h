@@ -20,6 +20,8 @@ struct profile_def {
     std::vector<const char*> counters{};  // counter subsystem: unit addresses in counterN order
     std::vector<const char*> rprocs{};    // remoteprocN order
     bool rproc_name = false;              // the `name` attribute (since 5.4)
+    bool pru_legacy_loader = false;       // vendor 4.x pru_rproc: code linked at IRAM 0 and a
+                                          // resource table required
     std::vector<pwm_unit_def> pwm{};      // probe order
     bool pwm_global_numbers = false;      // pwmchip<first global number>, up to 6.6
     bool pwm_dash_names = false;          // exported outputs named pwm-<N>:<k>

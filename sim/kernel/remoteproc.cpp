@@ -1,113 +1,242 @@
 // remoteproc as each kernel generation offers it (state machine with its errnos,
-// firmware only while offline, name since 5.4, the device link), and the PRU encoder
-// firmware emulator behind it: a start of the encoder image clears the count word in
-// the /dev/mem stand-in (at once, late, on demand or never), then counts.
+// firmware only while offline, name since 5.4, the device link), and behind the two PRU
+// cores the PRU core model: a start loads the image from the firmware directory as that
+// generation's loader does and runs it, on the core's own clock kept to real time, with
+// channel 4's wheel on core 0's inputs and the shared RAM being /dev/mem's.
 #include "kstrto.h"
 #include "model.h"
+#include "pru_core.h"
+#include "pru_elf.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <fcntl.h>
+#include <fstream>
 #include <istream>
-#include <map>
+#include <iterator>
+#include <memory>
+#include <mutex>
 #include <sys/mman.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace simk {
+
+std::string firmware_path = "/lib/firmware";
 
 namespace {
 
 constexpr const char* pru0 = "4a334000.pru";
 constexpr const char* pru1 = "4a338000.pru";
 
-enum class image { absent, encoder, other, bad };
-std::map<std::string, image> firmware_files = {
-    {"am335x-pru0-hx-encoder-fw", image::encoder},
-    {"am335x-pru0-fw", image::other},
-    {"am335x-pru1-fw", image::other},
-    {"am335x-pm-firmware.elf", image::other},
+constexpr off_t pru_ram_phys = 0x4A310000;
+constexpr int count_word = 16;
+volatile uint32_t* ram = nullptr;
+
+// The PRU shared RAM: /dev/mem's where it exists (the memory the library maps), the
+// model's own otherwise: the PRU has its RAM whether or not the host can map it.
+volatile uint32_t* shared_ram()
+{
+    if (ram != nullptr) return ram;
+    const int f = open("/dev/mem", O_RDWR | O_CLOEXEC);
+    void* m = f < 0 ? MAP_FAILED : mmap(nullptr, pru::shared_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, f, pru_ram_phys);
+    if (f >= 0) close(f);
+    if (m == MAP_FAILED) {
+        static uint32_t own[pru::shared_bytes / 4];
+        ram = own;
+    } else {
+        ram = static_cast<volatile uint32_t*>(m);
+    }
+    return ram;
+}
+
+long long now_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+uint8_t data_ram[2][pru::dram_bytes];
+
+// A PRU core and the thread that runs it. The core, its wheel and the counters below are
+// guarded by m. The thread holds it while it brings the core's clock up to real time, a
+// millisecond of the core's time a slice at most, and lets anyone waiting for it in
+// between slices; then it sleeps for a tick.
+struct pru_core {
+    std::mutex m;
+    std::atomic<int> waiting{0};
+    std::condition_variable wake;
+    pru::core core;
+    pru::wheel wheel;
+    std::thread thread;
+    bool quit = false;
+    bool held = false;         // a core whose clock does not start (a fault to inject)
+    long long anchor_ns = 0;   // real time and core time at the last start or release
+    uint64_t anchor_cycle = 0;
+
+    std::unique_lock<std::mutex> lock()
+    {
+        ++waiting;
+        std::unique_lock<std::mutex> l(m);
+        --waiting;
+        return l;
+    }
+    void loop();
 };
+
+// How often a core that has caught up with real time looks again: what the firmware
+// does shows within this (plus the slices) of real time.
+constexpr auto tick = std::chrono::microseconds(200);
+
+void pru_core::loop()
+{
+    std::unique_lock<std::mutex> l(m);
+    while (!quit) {
+        if (held || core.state != pru::run_state::running) {
+            wake.wait(l);
+            continue;
+        }
+        // The core's clock keeps to real time: it never runs ahead of it.
+        const uint64_t real = anchor_cycle + static_cast<uint64_t>(now_ns() - anchor_ns) / 5;
+        if (core.cycle < real) {
+            const uint64_t slice = core.cycle + pru::hz / 1000;
+            pru::run(core, wheel, real < slice ? real : slice);
+            if (waiting > 0) {
+                l.unlock();
+                while (waiting > 0) std::this_thread::yield();
+                l.lock();
+            }
+            if (core.cycle < real) continue;  // still behind: on at once
+        }
+        wake.wait_for(l, tick);
+    }
+}
+
+std::unique_ptr<pru_core> cores[2];
+
+pru_core& pru_of(int n)
+{
+    if (!cores[n]) {
+        cores[n] = std::make_unique<pru_core>();
+        cores[n]->core.dram = data_ram[n];
+        cores[n]->core.dram_other = data_ram[1 - n];
+        cores[n]->core.shared = reinterpret_cast<volatile uint8_t*>(shared_ram());
+        cores[n]->core.state = pru::run_state::halted;
+        cores[n]->wheel.pin_a = HX_ENCODER_PIN_A;
+        cores[n]->wheel.pin_b = HX_ENCODER_PIN_B;
+    }
+    return *cores[n];
+}
+
+void stop_core(pru_core& p)
+{
+    {
+        auto g = p.lock();
+        p.quit = true;
+    }
+    p.wake.notify_all();
+    if (p.thread.joinable()) p.thread.join();
+    p.quit = false;
+    p.core.state = pru::run_state::halted;
+}
 
 struct rproc {
     std::string dev;
+    int pru = -1;  // 0 or 1 for the PRU cores
     std::string state = "offline";
     std::string firmware;
-    bool encoder = false;  // the running image is the encoder firmware
-    // The emulator's behaviour: clear the count word at start, after a delay, only when
-    // told, or never.
-    std::string handshake = "at-start";
-    long long after_ms = 0;
-    bool cleared = false;
-    long long started = 0;
-    int step = 0;  // added to the count word every millisecond once cleared
-    long long stepped = 0;
+    std::string loader_message;  // what the kernel logged at the last start
     int starts = 0, stops = 0;
     uint32_t word_at_stop = 0;  // the count word when the core was last stopped
 };
 std::vector<rproc> rprocs;
 
-constexpr off_t pru_ram_phys = 0x4A310000;
-constexpr size_t pru_ram_size = 0x3000;
-constexpr int count_word = 16;
-volatile uint32_t* ram = nullptr;
-
-volatile uint32_t* shared_ram()
+int read_image(const std::string& name, std::vector<uint8_t>& out)
 {
-    if (ram != nullptr) return ram;
-    const int f = open("/dev/mem", O_RDWR | O_CLOEXEC);
-    if (f < 0) return nullptr;
-    void* m = mmap(nullptr, pru_ram_size, PROT_READ | PROT_WRITE, MAP_SHARED, f, pru_ram_phys);
-    close(f);
-    if (m != MAP_FAILED) ram = static_cast<volatile uint32_t*>(m);
-    return ram;
-}
-
-void clear_word(rproc& r)
-{
-    if (volatile uint32_t* w = shared_ram()) w[count_word] = 0;
-    r.cleared = true;
-    r.stepped = now_us();
+    std::ifstream f(firmware_path + "/" + name, std::ios::binary);
+    if (!f) return -ENOENT;
+    out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    return 0;
 }
 
 int rproc_start(rproc& r)
 {
     if (r.state == "running") return -EBUSY;
-    const auto it = firmware_files.find(r.firmware);
-    if (it == firmware_files.end() || it->second == image::absent) return -ENOENT;
-    if (it->second == image::bad) return -EINVAL;
+    if (r.pru < 0) {
+        r.state = "running";
+        return 0;
+    }
+    std::vector<uint8_t> image;
+    if (const int rc = read_image(r.firmware, image)) return rc;
+    pru_core& p = pru_of(r.pru);
+    stop_core(p);
+    auto g = p.lock();
+    if (const int rc = pru::load(image, {.legacy = profile->pru_legacy_loader}, p.core, r.loader_message)) return rc;
     r.state = "running";
-    r.encoder = it->second == image::encoder;
-    r.cleared = false;
-    r.started = now_us();
     ++r.starts;
-    if (r.encoder && r.handshake == "at-start") clear_word(r);
+    p.anchor_ns = now_ns();
+    p.anchor_cycle = p.core.cycle;
+    p.thread = std::thread([&p] { p.loop(); });
+    return 0;
+}
+
+// The state write returns once the core has run for as long as the write takes to come
+// back on a board (a few microseconds): the encoder clears its word within that time.
+void let_it_run(int n)
+{
+    pru_core& p = pru_of(n);
+    constexpr uint64_t return_cycles = 1000;  // 5 us
+    uint64_t from = 0;
+    {
+        auto g = p.lock();
+        from = p.core.cycle;
+    }
+    for (;;) {
+        {
+            auto g = p.lock();
+            if (p.held || p.core.state != pru::run_state::running || p.core.cycle >= from + return_cycles) return;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+}
+
+int rproc_stop(rproc& r)
+{
+    if (r.state != "running") return -EINVAL;
+    if (r.pru >= 0) {
+        stop_core(pru_of(r.pru));
+        r.word_at_stop = shared_ram()[count_word];
+    }
+    r.state = "offline";
+    ++r.stops;
     return 0;
 }
 
 void add_rproc(size_t i, int index)
 {
     rproc& r = rprocs[i];
-    const bool is_pru = r.dev.find(".pru") != std::string::npos;
-    r.firmware = r.dev == pru0 ? "am335x-pru0-fw" : r.dev == pru1 ? "am335x-pru1-fw" : "am335x-pm-firmware.elf";
-    if (!is_pru) r.state = "running";
-    const std::string parent = is_pru ? std::string(profile->ocp) + "/4a300000.pruss/" + r.dev
-                                      : std::string(profile->ocp) + "/" + r.dev;
+    r.pru = r.dev == pru0 ? 0 : r.dev == pru1 ? 1 : -1;
+    r.firmware = r.pru == 0 ? "am335x-pru0-fw" : r.pru == 1 ? "am335x-pru1-fw" : "am335x-pm-firmware.elf";
+    if (r.pru < 0) r.state = "running";
+    const std::string parent = r.pru >= 0 ? std::string(profile->ocp) + "/4a300000.pruss/" + r.dev
+                                          : std::string(profile->ocp) + "/" + r.dev;
     const std::string n = "remoteproc" + std::to_string(index);
     const std::string dir = parent + "/remoteproc/" + n;
     the_tree.attr(dir + "/state",
         [i](std::string& s) { s = rprocs[i].state + "\n"; return 0; },
         [i](const std::string& s) {
             rproc& p = rprocs[i];
-            if (kstrto::streq(s, "start")) return rproc_start(p);
-            if (kstrto::streq(s, "stop")) {
-                if (p.state != "running") return -EINVAL;
-                if (volatile uint32_t* w = shared_ram()) p.word_at_stop = w[count_word];
-                p.state = "offline";
-                p.encoder = false;
-                ++p.stops;
-                return 0;
+            if (kstrto::streq(s, "start")) {
+                const int rc = rproc_start(p);
+                if (rc == 0 && p.pru >= 0) let_it_run(p.pru);
+                return rc;
             }
+            if (kstrto::streq(s, "stop")) return rproc_stop(p);
             return -EINVAL;
         });
     the_tree.attr(dir + "/firmware",
@@ -127,6 +256,22 @@ void add_rproc(size_t i, int index)
     the_tree.link("/class/remoteproc/" + n, dir);
 }
 
+// A message as one word of the report: "-" when empty, blanks as underscores.
+std::string words(std::string s)
+{
+    if (s.empty()) return "-";
+    for (char& ch : s)
+        if (ch == ' ') ch = '_';
+    return s;
+}
+
+rproc* rproc_of(int core)
+{
+    for (auto& p : rprocs)
+        if (p.pru == core) return &p;
+    return nullptr;
+}
+
 }  // namespace
 
 void add_remoteprocs()
@@ -136,68 +281,80 @@ void add_remoteprocs()
         rprocs.back().dev = d;
     }
     for (size_t i = 0; i < rprocs.size(); ++i) add_rproc(i, static_cast<int>(i));
-}
-
-int firmware_command(const std::string& name, const std::string& kind)
-{
-    const image k = kind == "encoder" ? image::encoder : kind == "other" ? image::other
-                    : kind == "bad" ? image::bad : image::absent;
-    firmware_files[name] = k;
-    return 0;
+    // Where this kernel looks for firmware first (firmware_class.path).
+    const std::string path = firmware_path + "\n";
+    the_tree.attr("/module/firmware_class/parameters/path", [path](std::string& s) { s = path; return 0; });
 }
 
 int pru_command(int core, const std::string& what, std::istream& in)
 {
-    rproc* r = nullptr;
-    for (auto& p : rprocs)
-        if (p.dev == (core == 0 ? pru0 : pru1)) r = &p;
+    rproc* r = rproc_of(core);
     if (r == nullptr) return -ENODEV;
-    if (what == "handshake") {
-        if (!(in >> r->handshake)) return -EINVAL;
-        if (r->handshake == "after" && !(in >> r->after_ms)) return -EINVAL;
-    } else if (what == "clear") {
-        if (r->state == "running" && r->encoder) clear_word(*r);
-    } else if (what == "step") {
-        if (!(in >> r->step)) return -EINVAL;
-        r->stepped = now_us();
-    } else if (what == "crash") {
+    pru_core& p = pru_of(core);
+    if (what == "crash") {
         if (r->state != "running") return -EINVAL;
+        stop_core(p);
         r->state = "crashed";
-        r->encoder = false;
-    } else {
-        return -EINVAL;
+        return 0;
     }
+    {
+        auto g = p.lock();
+        if (what == "wheel") {
+            long long rate = 0;
+            if (!(in >> rate)) return -EINVAL;
+            p.wheel.set_rate(rate, p.core.cycle);
+        } else if (what == "walk") {
+            unsigned long long spacing = 0;
+            std::string steps;
+            if (!(in >> spacing >> steps) || spacing == 0) return -EINVAL;
+            p.wheel.add_walk(steps, spacing, p.core.cycle);
+        } else if (what == "hold") {
+            p.held = true;
+        } else if (what == "release") {
+            if (p.held) {
+                p.held = false;
+                p.anchor_ns = now_ns();
+                p.anchor_cycle = p.core.cycle;
+            }
+        } else {
+            return -EINVAL;
+        }
+    }
+    p.wake.notify_all();
     return 0;
 }
 
 std::string pru_report()
 {
     std::string s;
-    for (const auto& r : rprocs) {
-        if (r.dev != pru0 && r.dev != pru1) continue;
-        s += std::string(r.dev == pru0 ? "core 0" : "core 1") + " state " + r.state + " firmware " + r.firmware +
-             " starts " + std::to_string(r.starts) + " stops " + std::to_string(r.stops) + " word-at-stop " +
-             std::to_string(r.word_at_stop) + "\n";
+    for (int n = 0; n < 2; ++n) {
+        const rproc* r = rproc_of(n);
+        if (r == nullptr) continue;
+        pru_core& p = pru_of(n);
+        auto g = p.lock();
+        const pru::core& c = p.core;
+        s += "core " + std::to_string(n) + " state " + r->state + " firmware " + r->firmware + " starts " +
+             std::to_string(r->starts) + " stops " + std::to_string(r->stops) + " word-at-stop " +
+             std::to_string(r->word_at_stop) + " cycle " + std::to_string(c.cycle) + " executed " +
+             std::to_string(c.executed) + " skipped " + std::to_string(c.skipped) + " shared-stores " +
+             std::to_string(c.shared_stores) + " position " + std::to_string(p.wheel.position) + " pending " +
+             std::to_string(p.wheel.walk.size()) + " missed " +
+             std::to_string(data_ram[n][0] | data_ram[n][1] << 8 | data_ram[n][2] << 16 |
+                            static_cast<uint32_t>(data_ram[n][3]) << 24) +
+             " core " +
+             (r->state != "running" ? "stopped"
+              : c.state == pru::run_state::running ? "running"
+              : c.state == pru::run_state::halted  ? "halted"
+                                                    : "fault") +
+             " loader " + words(r->loader_message) + " fault " + words(c.fault) + "\n";
     }
     return s;
 }
 
-void firmware_tick()
+void stop_remoteprocs()
 {
-    const long long now = now_us();
-    for (rproc& r : rprocs) {
-        if (r.state != "running" || !r.encoder) continue;
-        if (!r.cleared) {
-            if (r.handshake == "after" && now - r.started >= r.after_ms * 1000) clear_word(r);
-            continue;
-        }
-        const long long ms = (now - r.stepped) / 1000;
-        if (r.step != 0 && ms > 0) {
-            if (volatile uint32_t* w = shared_ram())
-                w[count_word] = w[count_word] + static_cast<uint32_t>(r.step * ms);
-            r.stepped += ms * 1000;
-        }
-    }
+    for (auto& c : cores)
+        if (c) stop_core(*c);
 }
 
 }  // namespace simk

@@ -29,7 +29,8 @@ void reset();
 // The kernel generations modelled: vendor 4.x, vendor 5.10+ and mainline boards.
 const std::vector<std::string>& profiles();
 // Lay the simulated kernel of a profile (one of profiles(), or "bare": a kernel without
-// any of the board's devices) over /sys, with /dev/mem and the PRU firmware emulator.
+// any of the board's devices) over /sys, with /dev/mem and PRU cores that run the
+// images in firmware::dir (sim/firmware.h).
 // Aborts with a message when it cannot.
 void boot(const std::string& profile);
 // Steer the model with one command (see sim/kernel/board.cpp): turn a wheel, inject a
