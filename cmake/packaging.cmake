@@ -1,5 +1,6 @@
 # Debian packages through CPack: libhalvex1 (component library), libhalvex-dev
-# (development) and halvex-tools (tools). tools/package builds them for amd64 and armhf
+# (development), halvex-tools (tools) and, where the PRU binutils were found,
+# halvex-pru-firmware (firmware: channel 4's PRU image, for every architecture). tools/package builds them for amd64 and armhf
 # and passes in the dependencies that dpkg-shlibdeps computed from the binaries.
 set(HALVEX_DEB_ARCH "" CACHE STRING "Debian architecture of the packages (amd64, armhf)")
 set(HALVEX_DEB_LIB_DEPENDS "" CACHE STRING "libhalvex1's Depends, from dpkg-shlibdeps")
@@ -22,7 +23,12 @@ add_custom_target(halvex_package_docs ALL DEPENDS ${CMAKE_BINARY_DIR}/deb/change
 # The library's shlibs line, for the packages built against it; the ldconfig trigger
 # (a maintainer script calling ldconfig is the old way).
 configure_file(${CMAKE_CURRENT_LIST_DIR}/deb/shlibs.in ${CMAKE_BINARY_DIR}/deb/shlibs @ONLY)
-foreach(pair "library;libhalvex1" "development;libhalvex-dev" "tools;halvex-tools")
+set(halvex_packages library:libhalvex1 development:libhalvex-dev tools:halvex-tools)
+if(HALVEX_FIRMWARE_BUILT)
+  list(APPEND halvex_packages firmware:halvex-pru-firmware)
+endif()
+foreach(pair ${halvex_packages})
+  string(REPLACE ":" ";" pair ${pair})
   list(GET pair 0 component)
   list(GET pair 1 package)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/copyright ${CMAKE_BINARY_DIR}/deb/changelog.gz
@@ -35,6 +41,9 @@ set(CPACK_PACKAGE_CONTACT "halvex developers <developers@halvex.example.org>")
 set(CPACK_PACKAGE_HOMEPAGE_URL "")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL library development tools)
+if(HALVEX_FIRMWARE_BUILT)
+  list(APPEND CPACK_COMPONENTS_ALL firmware)
+endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -70,5 +79,19 @@ set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "terminal programs that exercise a robot board through libhalvex
 hx_serial_echo and serial_probe test a UART, hx_throttle_cal teaches ESCs
 their throttle range, hx_press_monitor reports the pause and mode buttons.")
+
+# The PRU image is the same for every host architecture.
+if(HALVEX_FIRMWARE_BUILT)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/halvex-pru-firmware.lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME halvex-pru-firmware COMPONENT firmware)
+endif()
+set(CPACK_DEBIAN_FIRMWARE_PACKAGE_NAME halvex-pru-firmware)
+set(CPACK_DEBIAN_FIRMWARE_PACKAGE_SECTION kernel)
+set(CPACK_DEBIAN_FIRMWARE_PACKAGE_ARCHITECTURE all)
+set(CPACK_COMPONENT_FIRMWARE_DESCRIPTION
+  "PRU firmware for encoder channel 4 of libhalvex
+am335x-pru0-hx-encoder-fw counts the quadrature edges of encoder channel 4 on
+PRU core 0's direct inputs into the PRU shared RAM, where libhalvex's
+hx_fwquad module reads them. Installed in /lib/firmware for remoteproc.")
 
 include(CPack)

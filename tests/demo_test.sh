@@ -17,6 +17,9 @@ set -- $(sed -n 's/^read 1, 2, 3 = \(-*[0-9]*\), \(-*[0-9]*\), \(-*[0-9]*\)$/\1 
   { echo "channels 1-3 did not move as their wheels turn: $*"; fail=1; }
 set -- $(sed -n 's/^hx_fwquad_read() = \(-*[0-9]*\)$/\1/p' "$out")
 [ $# = 3 ] && [ "$3" -gt "$1" ] || { echo "channel 4 did not move: $*"; fail=1; }
+need "the shipped firmware on PRU core 0 (the PRU core model runs its image)"
+need "PRU core 0 running, firmware am335x-pru0-hx-encoder-fw$"
+need "^ten edges forwards: read = -4990$"
 [ "$(grep -c '^Received 11 bytes: Hello World $' "$out")" = 2 ] || { echo "bus 1 did not echo twice"; fail=1; }
 for bus in 0 2 5; do need "hx_serial_echo $bus: exit status 0, \"Received 11 bytes: Hello World\" 2 times"; done
 need "PWM model, channel 1 (eHRPWM0 A): period 20000000 ns"

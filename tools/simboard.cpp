@@ -107,7 +107,7 @@ void encoder_tour()
     const auto t0 = std::chrono::steady_clock::now();
     const int rc = hx_fwquad_init();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
-    std::printf("hx_fwquad_init() = %d after %lld ms (firmware handshake); PRU core 0 %s, running %s\n", rc,
+    std::printf("hx_fwquad_init() = %d after %lld ms (firmware handshake); PRU core 0 %s, firmware %s\n", rc,
                 static_cast<long long>(ms.count()), firmware::state(0).c_str(), firmware::report("firmware").c_str());
     firmware::turn(5000);  // channel 4's wheel: 5000 edges a second, forwards
     for (int i = 0; i < 3; ++i) {
