@@ -31,7 +31,10 @@ HX_EXPORT int hx_fwquad_init(void);
  * legal position. */
 HX_EXPORT int hx_fwquad_read(void);
 
-/* Set channel 4's position; the firmware counts on from it. 0, or -1 before init. */
+/* Set channel 4's position; the firmware counts on from it. 0, or -1 before init.
+ * The firmware reads, adds to and writes back the word at each edge within a few PRU
+ * cycles: a store that lands inside that window while the encoder turns is lost to the
+ * edge. Set the position at a standstill. */
 HX_EXPORT int hx_fwquad_write(int pos);
 
 /* Zero the count word (if mapped) and stop PRU core 0, whatever state the module is in.
