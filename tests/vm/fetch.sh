@@ -1,25 +1,34 @@
 #!/bin/sh
 # Fetch, once, what a small VM needs to run the board's programs on a real kernel: a
 # Debian kernel that has the GPIO simulator (trixie-backports, 7.x), the modules it
-# needs, and a static busybox, for ARCH (amd64 or armhf). Everything comes from the
-# archive this machine already uses, through a private apt configuration; the archive's
-# address is read from the machine's own apt sources. Builds whose files the archive
-# lists but cannot serve are skipped for the next older one.
+# needs, and a static busybox, for ARCH (amd64 or armhf); on armhf also the AM335x's PWM
+# drivers. With 6.1: bookworm's own 6.1 kernel (armhf), for its PWM drivers alone.
+# Everything comes from the archive this machine already uses, through a private apt
+# configuration; the archive's address is read from the machine's own apt sources.
+# Builds whose files the archive lists but cannot serve are skipped for the next older
+# one.
 #
-#   fetch.sh ARCH CACHE    -> CACHE/ARCH/{vmlinuz,busybox,modules/,modules.order,version}
+#   fetch.sh ARCH CACHE [6.1]  -> CACHE/ARCH[-6.1]/{vmlinuz,busybox,modules/,modules.order,version}
 #
-# CACHE/ARCH/ready is written last: a fetch cut off half-way leaves no ready mark, and
-# the next run starts that architecture again. Fetches for both architectures share one
-# apt state, so one fetch at a time holds CACHE/fetch.lock.
+# CACHE/ARCH/ready is written last and names the modules fetched: a fetch cut off
+# half-way, or one that fetched fewer modules than now wanted, is done again. Fetches
+# share one apt state, so one fetch at a time holds CACHE/fetch.lock.
 set -eu
-arch=$1 cache=$2
-out=$cache/$arch
-[ -f "$out/ready" ] && exit 0
+arch=$1 cache=$2 variant=${3:-}
+out=$cache/$arch${variant:+-$variant}
+case $arch/$variant in
+  amd64/) wanted="configfs gpio_sim" ;;
+  armhf/) wanted="configfs gpio_sim pwm_tiehrpwm pwm_tiecap" ;;
+  armhf/6.1) wanted="pwm_tiehrpwm pwm_tiecap" ;;
+  *) echo "fetch.sh: no kernel $variant for $arch" >&2; exit 2 ;;
+esac
+fetched() { [ -f "$out/ready" ] && [ "$(cat "$out/ready")" = "$wanted" ]; }
+fetched && exit 0
 mkdir -p "$cache"
 exec 9>"$cache/fetch.lock"
 flock 9
 # Another run may have fetched it while this one waited.
-[ -f "$out/ready" ] && exit 0
+fetched && exit 0
 case $arch in
   amd64) flavour=amd64 ;;
   armhf) flavour=armmp ;;
@@ -51,7 +60,7 @@ APT::Sandbox::User "root";
 Acquire::Languages "none";
 CONF
 export APT_CONFIG="$tmp/apt.conf"
-echo "fetching a kernel with the GPIO simulator for $arch (once; cached in $cache)"
+echo "fetching a ${variant:-7.x} kernel for $arch (once; cached in $cache)"
 apt-get update -qq >/dev/null
 cd "$tmp"
 
@@ -63,23 +72,11 @@ get busybox-static || { echo "fetch.sh: busybox-static for $arch not available" 
 dpkg-deb -x busybox-static_*.deb bb
 cp bb/bin/busybox "$out/busybox"
 
-# The plain flavour only (not -rt-, not -cloud-).
-for kv in $(apt-cache search --names-only "^linux-binary-7\.[0-9.]*[+]deb[0-9]*-$flavour\$" | awk '{print $1}' |
-            sed "s/^linux-binary-//" | sort -V -r); do
-  rm -rf k ./*.deb.part
-  get "linux-binary-$kv" && get "linux-base-$kv" || { echo "  $kv: not served, trying an older one"; continue; }
-  mkdir k
-  for d in linux-binary-"$kv"_*.deb linux-base-"$kv"_*.deb; do dpkg-deb -x "$d" k; done
-  config=$(find k -name "config-*" -o -path "*/modules/*/config" | head -n 1)
-  [ -n "$config" ] && grep -q '^CONFIG_GPIO_SIM=m' "$config" ||
-    { echo "  $kv: no GPIO simulator module"; rm -f ./*.deb; continue; }
-  get "linux-modules-$kv" || { echo "  $kv: modules not served"; rm -f ./*.deb; continue; }
-  dpkg-deb -x linux-modules-"$kv"_*.deb k
-  cp "$(find k -name "vmlinuz*" -type f | head -n 1)" "$out/vmlinuz"
-  cp "$config" "$out/config"
+# The modules wanted and what they depend on, in load order, from the unpacked kernel
+# in k.
+take_modules() {
   moddir=$(find k -type d -path "*/lib/modules/*" -prune | head -n 1)
   rm -rf "$out/modules" && mkdir "$out/modules"
-  # The GPIO simulator and what it depends on, in load order.
   : > "$out/modules.order"
   need() {
     local f dep name  # (dash and busybox sh have local)
@@ -95,10 +92,45 @@ for kv in $(apt-cache search --names-only "^linux-binary-7\.[0-9.]*[+]deb[0-9]*-
     esac
     echo "$name" >> "$out/modules.order"
   }
-  need configfs
-  need gpio_sim
+  for m in $wanted; do need "$m"; done
+}
+
+if [ "$variant" = 6.1 ]; then
+  # bookworm's kernel image package carries its modules (plain .ko).
+  for pkg in $(apt-cache search --names-only "^linux-image-6\.1\.0-[0-9]*-armmp\$" | awk '{print $1}' | sort -V -r); do
+    rm -rf k ./*.deb
+    get "$pkg" || { echo "  $pkg: not served, trying an older one"; continue; }
+    mkdir k
+    dpkg-deb -x "$pkg"_*.deb k
+    cp "$(find k -name "vmlinuz*" -type f | head -n 1)" "$out/vmlinuz"
+    cp "$(find k -name "config-*" | head -n 1)" "$out/config"
+    take_modules
+    echo "$pkg" | sed 's/^linux-image-//' > "$out/version"
+    echo "$wanted" > "$out/ready"
+    echo "kernel $(cat "$out/version") for $arch ready"
+    exit 0
+  done
+  echo "fetch.sh: no 6.1 kernel could be fetched for $arch" >&2
+  exit 1
+fi
+
+# The plain flavour only (not -rt-, not -cloud-).
+for kv in $(apt-cache search --names-only "^linux-binary-7\.[0-9.]*[+]deb[0-9]*-$flavour\$" | awk '{print $1}' |
+            sed "s/^linux-binary-//" | sort -V -r); do
+  rm -rf k ./*.deb.part
+  get "linux-binary-$kv" && get "linux-base-$kv" || { echo "  $kv: not served, trying an older one"; continue; }
+  mkdir k
+  for d in linux-binary-"$kv"_*.deb linux-base-"$kv"_*.deb; do dpkg-deb -x "$d" k; done
+  config=$(find k -name "config-*" -o -path "*/modules/*/config" | head -n 1)
+  [ -n "$config" ] && grep -q '^CONFIG_GPIO_SIM=m' "$config" ||
+    { echo "  $kv: no GPIO simulator module"; rm -f ./*.deb; continue; }
+  get "linux-modules-$kv" || { echo "  $kv: modules not served"; rm -f ./*.deb; continue; }
+  dpkg-deb -x linux-modules-"$kv"_*.deb k
+  cp "$(find k -name "vmlinuz*" -type f | head -n 1)" "$out/vmlinuz"
+  cp "$config" "$out/config"
+  take_modules
   echo "$kv" > "$out/version"
-  touch "$out/ready"
+  echo "$wanted" > "$out/ready"
   echo "kernel $kv for $arch ready"
   exit 0
 done

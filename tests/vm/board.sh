@@ -1,0 +1,87 @@
+#!/bin/sh
+# The board VM: an ARMv7 kernel (7.x from trixie-backports, or bookworm's 6.1) with the
+# AM335x's PWM units at their addresses in qemu's virt machine, their registers backed
+# by guest RAM (am335x.dts), and the kernel's own pwm-tiehrpwm and pwm-tiecap drivers.
+# The programs come from the armhf packages in PACKAGES (else the board build in
+# BUILD); boardcheck and the robot program from BUILD. The guest prints "RESULT" lines.
+#
+#   board.sh 7|6.1 BUILD [PACKAGES [CACHE]]
+set -eu
+kernel=$1 build=$(cd "$2" && pwd) pkgs=${3:-} cache=${4:-/var/cache/halvex-vm}
+here=$(cd "$(dirname "$0")" && pwd)
+for tool in qemu-system-arm cpio dtc; do
+  command -v $tool >/dev/null || { echo "SKIP: $tool is not installed: this machine cannot run the board VM"; exit 77; }
+done
+case $kernel in
+  7) variant="" ;;
+  6.1) variant=6.1 ;;
+  *) echo "board.sh: kernel 7 or 6.1" >&2; exit 2 ;;
+esac
+"$here/fetch.sh" armhf "$cache" $variant
+k=$cache/armhf${variant:+-$variant}
+sysroot=/usr/arm-linux-gnueabihf/lib
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+root=$work/root
+mkdir -p "$root/bin" "$root/lib" "$root/modules" "$root/proc" "$root/sys" "$root/dev" "$root/tmp"
+cp "$k/busybox" "$root/bin/busybox"
+cp "$k/modules/"*.ko "$root/modules/"
+grep -E '^pwm' "$k/modules.order" > "$root/modules.order"
+install -m755 "$here/board-init.sh" "$root/init"
+tools_deb=$(ls "$pkgs"/halvex-tools_*_armhf.deb 2>/dev/null | head -n 1 || true)
+lib_deb=$(ls "$pkgs"/libhalvex1_*_armhf.deb 2>/dev/null | head -n 1 || true)
+if [ -n "$pkgs" ] && [ -n "$tools_deb" ] && [ -n "$lib_deb" ]; then
+  from="the packages $(basename "$tools_deb") and $(basename "$lib_deb")"
+  dpkg-deb -x "$tools_deb" "$work/pkg"
+  dpkg-deb -x "$lib_deb" "$work/pkg"
+  cp "$work/pkg/usr/bin/hx_throttle_cal" "$root/bin/"
+  cp -L "$work/pkg/usr/lib/arm-linux-gnueabihf/libhalvex.so.1" "$root/lib/"
+else
+  from="the build tree $build"
+  cp "$build/examples/hx_throttle_cal" "$root/bin/"
+  cp -L "$build/library/libhalvex.so.1" "$root/lib/"
+fi
+cp "$build/tests/vm/boardcheck" "$build/tests/robot" "$root/bin/"
+copy_needs() {
+  for lib in $(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+    [ -e "$root/lib/$lib" ] && continue
+    [ -e "$sysroot/$lib" ] || continue
+    cp -L "$sysroot/$lib" "$root/lib/$lib"
+    copy_needs "$root/lib/$lib"
+  done
+}
+for f in "$root/bin/"hx_* "$root/bin/boardcheck" "$root/bin/robot" "$root/lib/libhalvex.so.1"; do copy_needs "$f"; done
+interp=$(readelf -l "$root/bin/boardcheck" | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
+mkdir -p "$root$(dirname "$interp")"
+cp -L "$sysroot/$(basename "$interp")" "$root$interp"
+(cd "$root" && find . | cpio -o -H newc 2>/dev/null | gzip -1) > "$work/initrd.gz"
+
+# qemu's own tree for this machine, with the board's units added.
+set -- -M virt,highmem=off -cpu cortex-a15 -m 512
+qemu-system-arm "$@" -display none -machine dumpdtb="$work/virt.dtb" >/dev/null 2>&1
+dtc -q -I dtb -O dts "$work/virt.dtb" > "$work/board.dts"
+cat "$here/am335x.dts" >> "$work/board.dts"
+dtc -q -I dts -O dtb -o "$work/board.dtb" "$work/board.dts"
+
+# The initramfs goes below the PWM registers' RAM (qemu would put it at 0x48000000,
+# where it and the tree would overlap them).
+size=$(stat -c %s "$work/initrd.gz")
+console=$work/console.log
+echo "booting the board VM (kernel $(cat "$k/version"), about 15 s)"
+started=$(date +%s)
+timeout 240 qemu-system-arm "$@" -smp 1 -display none -monitor none -nic none -no-reboot \
+  -icount shift=0,sleep=on -kernel "$k/vmlinuz" -dtb "$work/board.dtb" \
+  -device loader,file="$work/initrd.gz",addr=0x44000000,force-raw=on \
+  -append "console=ttyAMA0 panic=-1 quiet iomem=relaxed initrd=0x44000000,$size" \
+  -serial chardev:con -chardev stdio,id=con,signal=off < /dev/null > "$console" 2>&1 || true
+took=$(( $(date +%s) - started ))
+echo "board VM, kernel $(cat "$k/version"), $took s, programs from $from:"
+grep -a -E '^(VM up|RESULT|pwmchip|exported)' "$console" | tr -d '\r' || true
+fail=0
+grep -a -q '^RESULT end' "$console" || { echo "the guest did not finish; its console:"; tail -n 40 "$console"; fail=1; }
+grep -a -q 'RESULT .* FAIL' "$console" && fail=1
+for check in pwm-ch1 pwm-ch8 calibration-end guardian-kill9 guardian-int guardian-term-all guardian-stall; do
+  grep -a -q "^RESULT $check PASS" "$console" || { echo "missing: $check"; fail=1; }
+done
+exit $fail
