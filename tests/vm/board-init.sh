@@ -13,6 +13,7 @@ echo "VM up: $(uname -r) $(uname -m)"
 for c in /sys/class/pwm/pwmchip*; do
   echo "$(basename "$c") -> $(basename "$(readlink "$c/device")"), npwm $(cat "$c/npwm")"
 done
+pwmrules
 boardcheck outputs
 boardcheck calibration /bin/hx_throttle_cal
 for how in kill9 int term-all stall; do boardcheck guardian $how /bin/robot; done

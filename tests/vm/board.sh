@@ -3,7 +3,10 @@
 # AM335x's PWM units at their addresses in qemu's virt machine, their registers backed
 # by guest RAM (am335x.dts), and the kernel's own pwm-tiehrpwm and pwm-tiecap drivers.
 # The programs come from the armhf packages in PACKAGES (else the board build in
-# BUILD); boardcheck and the robot program from BUILD. The guest prints "RESULT" lines.
+# BUILD); boardcheck, pwmrules and the robot program from BUILD. The guest prints
+# "RESULT" lines. With HX_HOST_BUILD (the PC build), the PWM class's rules as the real
+# drivers answered them are compared with the simulated kernel's of the matching profile
+# (6.1: vendor-6.1, strict; 7.x: mainline-6.12, lenient since 6.11).
 #
 #   board.sh 7|6.1 BUILD [PACKAGES [CACHE]]
 set -eu
@@ -13,8 +16,8 @@ for tool in qemu-system-arm cpio dtc; do
   command -v $tool >/dev/null || { echo "SKIP: $tool is not installed: this machine cannot run the board VM"; exit 77; }
 done
 case $kernel in
-  7) variant="" ;;
-  6.1) variant=6.1 ;;
+  7) variant="" profile=mainline-6.12 ;;
+  6.1) variant=6.1 profile=vendor-6.1 ;;
   *) echo "board.sh: kernel 7 or 6.1" >&2; exit 2 ;;
 esac
 "$here/fetch.sh" armhf "$cache" $variant
@@ -42,7 +45,7 @@ else
   cp "$build/examples/hx_throttle_cal" "$root/bin/"
   cp -L "$build/library/libhalvex.so.1" "$root/lib/"
 fi
-cp "$build/tests/vm/boardcheck" "$build/tests/robot" "$root/bin/"
+cp "$build/tests/vm/boardcheck" "$build/tests/vm/pwmrules" "$build/tests/robot" "$root/bin/"
 copy_needs() {
   for lib in $(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
     [ -e "$root/lib/$lib" ] && continue
@@ -51,7 +54,7 @@ copy_needs() {
     copy_needs "$root/lib/$lib"
   done
 }
-for f in "$root/bin/"hx_* "$root/bin/boardcheck" "$root/bin/robot" "$root/lib/libhalvex.so.1"; do copy_needs "$f"; done
+for f in "$root/bin/"hx_* "$root/bin/boardcheck" "$root/bin/pwmrules" "$root/bin/robot" "$root/lib/libhalvex.so.1"; do copy_needs "$f"; done
 interp=$(readelf -l "$root/bin/boardcheck" | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
 mkdir -p "$root$(dirname "$interp")"
 cp -L "$sysroot/$(basename "$interp")" "$root$interp"
@@ -77,11 +80,28 @@ timeout 240 qemu-system-arm "$@" -smp 1 -display none -monitor none -nic none -n
   -serial chardev:con -chardev stdio,id=con,signal=off < /dev/null > "$console" 2>&1 || true
 took=$(( $(date +%s) - started ))
 echo "board VM, kernel $(cat "$k/version"), $took s, programs from $from:"
-grep -a -E '^(VM up|RESULT|pwmchip|exported)' "$console" | tr -d '\r' || true
+grep -a -E '^(VM up|RESULT|pwmchip)' "$console" | tr -d '\r' || true
 fail=0
 grep -a -q '^RESULT end' "$console" || { echo "the guest did not finish; its console:"; tail -n 40 "$console"; fail=1; }
 grep -a -q 'RESULT .* FAIL' "$console" && fail=1
 for check in pwm-ch1 pwm-ch8 calibration-end guardian-kill9 guardian-int guardian-term-all guardian-stall; do
   grep -a -q "^RESULT $check PASS" "$console" || { echo "missing: $check"; fail=1; }
 done
+
+# The model against the drivers, rule by rule.
+host=${HX_HOST_BUILD:-}
+if [ -n "$host" ] && [ -x "$host/tools/simboard" ] && [ -x "$host/tests/vm/pwmrules" ]; then
+  grep -a '^RULE' "$console" | tr -d '\r' > "$work/kernel.rules"
+  "$host/tools/simboard" --kernel $profile -- "$host/tests/vm/pwmrules" 2>&1 | grep '^RULE' > "$work/model.rules" || true
+  n=$(wc -l < "$work/kernel.rules")
+  if [ "$n" -gt 0 ] && cmp -s "$work/kernel.rules" "$work/model.rules"; then
+    echo "RESULT model-pwm-rules PASS the simulated kernel ($profile) answers all $n rules as kernel $(cat "$k/version") did"
+  else
+    echo "RESULT model-pwm-rules FAIL the simulated kernel ($profile) differs from kernel $(cat "$k/version") (kernel | model):"
+    paste -d'|' "$work/kernel.rules" "$work/model.rules" | awk -F'|' '$1 != $2 {print "  " $1 " | " $2}'
+    fail=1
+  fi
+else
+  echo "SKIP model-pwm-rules: no PC build (HX_HOST_BUILD) to run the simulated kernel"
+fi
 exit $fail
