@@ -15,6 +15,9 @@
 #include <chrono>
 #include <climits>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <cstring>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <random>
 #include <thread>
@@ -352,6 +355,35 @@ TEST_P(Fwquad, ACoreThatCrashesLeavesTheLastCountAndRefusesANewStart)
                   sandbox::find_device("/sys/class/remoteproc", "4a334000.pru") +
                   "/firmware: Device or resource busy\n"
                   "ERROR in hx_fwquad_init, failed to start PRU0\n");
+}
+
+// A start of a running core: mainline 7.2 in the board VM took it as one more user (OK)
+// that takes one more stop; vendor 4.x and 5.10+ refuse it (EBUSY, from their sources).
+// The PRU service stops a running core before it starts one, so it works on both.
+TEST_P(Fwquad, AStartOfARunningCoreIsRefusedOrCountedAsEachKernelDoes)
+{
+    const bool counts = GetParam() == "mainline-6.12";
+    auto write_state = [](const char* what) {
+        const int f = open(state_path().c_str(), O_WRONLY);
+        const int rc = f >= 0 && write(f, what, std::strlen(what)) < 0 ? errno : 0;
+        if (f >= 0) close(f);
+        return rc;
+    };
+    ASSERT_EQ(write_state("start"), 0);
+    EXPECT_EQ(write_state("start"), counts ? 0 : EBUSY);
+    EXPECT_EQ(write_state("stop"), 0);
+    EXPECT_EQ(firmware::state(), counts ? "running" : "offline");
+    EXPECT_EQ(write_state("stop"), counts ? 0 : EINVAL);
+    EXPECT_EQ(firmware::state(), "offline");
+    EXPECT_EQ(write_state("stop"), EINVAL);
+    // fwquad's stop and the PRU service's stop before its start end both users: the
+    // encoder image runs.
+    ASSERT_EQ(write_state("start"), 0);
+    if (counts) {
+        ASSERT_EQ(write_state("start"), 0);
+    }
+    EXPECT_EQ(stderr_of([] { EXPECT_EQ(hx_fwquad_init(), 0); }), "");
+    EXPECT_EQ(firmware::report("firmware"), "am335x-pru0-hx-encoder-fw");
 }
 
 INSTANTIATE_ON_EVERY_KERNEL(Fwquad);

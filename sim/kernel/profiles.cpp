@@ -46,6 +46,7 @@ const std::vector<profile_def>& profiles()
          .counters = {"48304180", "48300180", "48302180"},
          .rprocs = {pru0, pru1, m3},
          .rproc_name = true,
+         .rproc_counts_users = true,
          .pwm = {{"48300100.pwm", 1, false}, {"48300200.pwm", 2, true}, {"48302200.pwm", 2, true},
                  {"48304200.pwm", 2, true}, {"48302100.pwm", 1, false}, {"48304100.pwm", 1, false}},
          .pwm_lenient = true,

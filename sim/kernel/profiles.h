@@ -20,6 +20,9 @@ struct profile_def {
     std::vector<const char*> counters{};  // counter subsystem: unit addresses in counterN order
     std::vector<const char*> rprocs{};    // remoteprocN order
     bool rproc_name = false;              // the `name` attribute (since 5.4)
+    bool rproc_counts_users = false;      // a start of a running core is one more user (OK),
+                                          // and the last stop stops it (7.2 showed it);
+                                          // else EBUSY
     bool pru_legacy_loader = false;       // vendor 4.x pru_rproc: code linked at IRAM 0 and a
                                           // resource table required
     std::vector<pwm_unit_def> pwm{};      // probe order

@@ -151,6 +151,7 @@ struct rproc {
     std::string state = "offline";
     std::string firmware;
     std::string loader_message;  // what the kernel logged at the last start
+    int users = 0;               // starts not yet matched by a stop
     int starts = 0, stops = 0;
     uint32_t word_at_stop = 0;  // the count word when the core was last stopped
 };
@@ -166,7 +167,11 @@ int read_image(const std::string& name, std::vector<uint8_t>& out)
 
 int rproc_start(rproc& r)
 {
-    if (r.state == "running") return -EBUSY;
+    if (r.state == "running") {
+        if (!profile->rproc_counts_users) return -EBUSY;
+        ++r.users;
+        return 0;
+    }
     if (r.pru < 0) {
         r.state = "running";
         return 0;
@@ -178,6 +183,7 @@ int rproc_start(rproc& r)
     auto g = p.lock();
     if (const int rc = pru::load(image, {.legacy = profile->pru_legacy_loader}, p.core, r.loader_message)) return rc;
     r.state = "running";
+    r.users = 1;
     ++r.starts;
     p.anchor_ns = now_ns();
     p.anchor_cycle = p.core.cycle;
@@ -208,6 +214,7 @@ void let_it_run(int n)
 int rproc_stop(rproc& r)
 {
     if (r.state != "running") return -EINVAL;
+    if (--r.users > 0) return 0;  // another user still has it running
     if (r.pru >= 0) {
         stop_core(pru_of(r.pru));
         r.word_at_stop = shared_ram()[count_word];
@@ -232,8 +239,9 @@ void add_rproc(size_t i, int index)
         [i](const std::string& s) {
             rproc& p = rprocs[i];
             if (kstrto::streq(s, "start")) {
+                const bool was_running = p.state == "running";
                 const int rc = rproc_start(p);
-                if (rc == 0 && p.pru >= 0) let_it_run(p.pru);
+                if (rc == 0 && p.pru >= 0 && !was_running) let_it_run(p.pru);
                 return rc;
             }
             if (kstrto::streq(s, "stop")) return rproc_stop(p);
@@ -295,6 +303,7 @@ int pru_command(int core, const std::string& what, std::istream& in)
         if (r->state != "running") return -EINVAL;
         stop_core(p);
         r->state = "crashed";
+        r->users = 0;
         return 0;
     }
     {

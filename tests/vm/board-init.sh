@@ -8,14 +8,27 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs dev /dev
 mkdir -p /dev/pts && mount -t devpts devpts /dev/pts
+mkdir -p /tmp
 for m in $(cat /modules.order); do insmod "/modules/$m.ko" || echo "RESULT insmod-$m FAIL"; done
 echo "VM up: $(uname -r) $(uname -m)"
 for c in /sys/class/pwm/pwmchip*; do
   echo "$(basename "$c") -> $(basename "$(readlink "$c/device")"), npwm $(cat "$c/npwm")"
 done
-pwmrules
+rules pwm
 boardcheck outputs
 boardcheck calibration /bin/hx_throttle_cal
 for how in kill9 int term-all stall; do boardcheck guardian $how /bin/robot; done
+# The eQEP and PRU drivers built for this kernel, where board.sh could build them.
+if [ -f /icss.order ]; then
+  for m in $(cat /icss.order); do insmod "/modules/$m.ko" || echo "RESULT insmod-$m FAIL"; done
+  for c in /sys/bus/counter/devices/counter*; do echo "$(basename "$c") -> $(cat "$c/name")"; done
+  for r in /sys/class/remoteproc/remoteproc*; do echo "$(basename "$r") -> $(cat "$r/name")"; done
+  rules counter remoteproc
+  boardcheck eqep
+  mkfifo /tmp/wheel
+  prurun /tmp/wheel /tmp/prurun.status &
+  boardcheck fwquad /tmp/wheel /tmp/prurun.status 2> /tmp/fwquad.err
+  sed 's/^/| /' /tmp/fwquad.err
+fi
 echo "RESULT end"
 poweroff -f

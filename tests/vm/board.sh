@@ -3,10 +3,11 @@
 # AM335x's PWM units at their addresses in qemu's virt machine, their registers backed
 # by guest RAM (am335x.dts), and the kernel's own pwm-tiehrpwm and pwm-tiecap drivers.
 # The programs come from the armhf packages in PACKAGES (else the board build in
-# BUILD); boardcheck, pwmrules and the robot program from BUILD. The guest prints
-# "RESULT" lines. With HX_HOST_BUILD (the PC build), the PWM class's rules as the real
+# BUILD); boardcheck, rules and the robot program from BUILD. The guest prints "RESULT"
+# lines. With HX_HOST_BUILD (the PC build), the driver classes' rules as the real
 # drivers answered them are compared with the simulated kernel's of the matching profile
-# (6.1: vendor-6.1, strict; 7.x: mainline-6.12, lenient since 6.11).
+# (6.1: vendor-6.1, strict PWM; 7.x: mainline-6.12, lenient since 6.11, with the counter
+# and remoteproc rules where the eQEP and PRU drivers could be built).
 #
 #   board.sh 7|6.1 BUILD [PACKAGES [CACHE]]
 set -eu
@@ -20,7 +21,8 @@ case $kernel in
   6.1) variant=6.1 profile=vendor-6.1 ;;
   *) echo "board.sh: kernel 7 or 6.1" >&2; exit 2 ;;
 esac
-"$here/fetch.sh" armhf "$cache" $variant
+"$here/fetch.sh" armhf "$cache" $variant ||
+  { echo "SKIP: the board VM's ${kernel} kernel could not be fetched (above says which package)"; exit 77; }
 k=$cache/armhf${variant:+-$variant}
 sysroot=/usr/arm-linux-gnueabihf/lib
 
@@ -45,7 +47,31 @@ else
   cp "$build/examples/hx_throttle_cal" "$root/bin/"
   cp -L "$build/library/libhalvex.so.1" "$root/lib/"
 fi
-cp "$build/tests/vm/boardcheck" "$build/tests/vm/pwmrules" "$build/tests/robot" "$root/bin/"
+cp "$build/tests/vm/boardcheck" "$build/tests/vm/rules" "$build/tests/robot" "$root/bin/"
+# On 7.x, the eQEP and PRU drivers too (built once from Debian's sources), PRU core 0's
+# runner, and channel 4's firmware (from its package, else the build), with an image
+# the loader refuses.
+icss=""
+if [ "$kernel" = 7 ]; then
+  if "$here/modules.sh" "$cache"; then
+    icss=$cache/armhf-icss
+    cp "$icss/"*.ko "$root/modules/"
+    printf 'counter\nti-eqep\npruss\nirq-pruss-intc\npru_rproc\n' > "$root/icss.order"
+    cp "$build/tests/vm/prurun" "$root/bin/"
+    mkdir -p "$root/lib/firmware"
+    fw_deb=$(ls "$pkgs"/halvex-pru-firmware_*_all.deb 2>/dev/null | head -n 1 || true)
+    if [ -n "$pkgs" ] && [ -n "$fw_deb" ]; then
+      dpkg-deb -x "$fw_deb" "$work/fw"
+      cp "$work/fw/lib/firmware/am335x-pru0-hx-encoder-fw" "$root/lib/firmware/"
+      from="$from and $(basename "$fw_deb")"
+    else
+      cp "$build/firmware/am335x-pru0-hx-encoder-fw" "$root/lib/firmware/"
+    fi
+    cp "$build/sim/images/too-big" "$root/lib/firmware/too-big"
+  else
+    echo "SKIP eqep and pru: the drivers could not be built for this kernel (see above)"
+  fi
+fi
 copy_needs() {
   for lib in $(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
     [ -e "$root/lib/$lib" ] && continue
@@ -54,7 +80,7 @@ copy_needs() {
     copy_needs "$root/lib/$lib"
   done
 }
-for f in "$root/bin/"hx_* "$root/bin/boardcheck" "$root/bin/pwmrules" "$root/bin/robot" "$root/lib/libhalvex.so.1"; do copy_needs "$f"; done
+for f in "$root/bin/"hx_* "$root/bin/"*check "$root/bin/rules" "$root/bin/robot" $([ -n "$icss" ] && echo "$root/bin/prurun") "$root/lib/libhalvex.so.1"; do copy_needs "$f"; done
 interp=$(readelf -l "$root/bin/boardcheck" | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
 mkdir -p "$root$(dirname "$interp")"
 cp -L "$sysroot/$(basename "$interp")" "$root$interp"
@@ -65,6 +91,7 @@ set -- -M virt,highmem=off -cpu cortex-a15 -m 512
 qemu-system-arm "$@" -display none -machine dumpdtb="$work/virt.dtb" >/dev/null 2>&1
 dtc -q -I dtb -O dts "$work/virt.dtb" > "$work/board.dts"
 cat "$here/am335x.dts" >> "$work/board.dts"
+[ -z "$icss" ] || cat "$here/am335x-icss.dts" >> "$work/board.dts"
 dtc -q -I dts -O dtb -o "$work/board.dtb" "$work/board.dts"
 
 # The initramfs goes below the PWM registers' RAM (qemu would put it at 0x48000000,
@@ -80,28 +107,32 @@ timeout 240 qemu-system-arm "$@" -smp 1 -display none -monitor none -nic none -n
   -serial chardev:con -chardev stdio,id=con,signal=off < /dev/null > "$console" 2>&1 || true
 took=$(( $(date +%s) - started ))
 echo "board VM, kernel $(cat "$k/version"), $took s, programs from $from:"
-grep -a -E '^(VM up|RESULT|pwmchip)' "$console" | tr -d '\r' || true
+grep -a -E '^(VM up|RESULT|pwmchip|counter[0-9]|remoteproc[0-9]|\| )' "$console" | tr -d '\r' || true
 fail=0
 grep -a -q '^RESULT end' "$console" || { echo "the guest did not finish; its console:"; tail -n 40 "$console"; fail=1; }
 grep -a -q 'RESULT .* FAIL' "$console" && fail=1
-for check in pwm-ch1 pwm-ch8 calibration-end guardian-kill9 guardian-int guardian-term-all guardian-stall; do
+checks="pwm-ch1 pwm-ch8 calibration-end guardian-kill9 guardian-int guardian-term-all guardian-stall"
+[ -z "$icss" ] || checks="$checks eqep-init-ch3 eqep-read-ch3 eqep-write-ch3 eqep-cleanup fwquad-handshake fwquad-walks fwquad-write fwquad-cleanup fwquad-refused"
+for check in $checks; do
   grep -a -q "^RESULT $check PASS" "$console" || { echo "missing: $check"; fail=1; }
 done
 
 # The model against the drivers, rule by rule.
 host=${HX_HOST_BUILD:-}
-if [ -n "$host" ] && [ -x "$host/tools/simboard" ] && [ -x "$host/tests/vm/pwmrules" ]; then
+if [ -n "$host" ] && [ -x "$host/tools/simboard" ] && [ -x "$host/tests/vm/rules" ]; then
   grep -a '^RULE' "$console" | tr -d '\r' > "$work/kernel.rules"
-  "$host/tools/simboard" --kernel $profile -- "$host/tests/vm/pwmrules" 2>&1 | grep '^RULE' > "$work/model.rules" || true
+  classes=pwm
+  [ -z "$icss" ] || classes="pwm counter remoteproc"
+  "$host/tools/simboard" --kernel $profile -- "$host/tests/vm/rules" $classes 2>&1 | grep '^RULE' > "$work/model.rules" || true
   n=$(wc -l < "$work/kernel.rules")
   if [ "$n" -gt 0 ] && cmp -s "$work/kernel.rules" "$work/model.rules"; then
-    echo "RESULT model-pwm-rules PASS the simulated kernel ($profile) answers all $n rules as kernel $(cat "$k/version") did"
+    echo "RESULT model-rules PASS the simulated kernel ($profile) answers all $n rules ($classes) as kernel $(cat "$k/version") did"
   else
-    echo "RESULT model-pwm-rules FAIL the simulated kernel ($profile) differs from kernel $(cat "$k/version") (kernel | model):"
+    echo "RESULT model-rules FAIL the simulated kernel ($profile) differs from kernel $(cat "$k/version") (kernel | model):"
     paste -d'|' "$work/kernel.rules" "$work/model.rules" | awk -F'|' '$1 != $2 {print "  " $1 " | " $2}'
     fail=1
   fi
 else
-  echo "SKIP model-pwm-rules: no PC build (HX_HOST_BUILD) to run the simulated kernel"
+  echo "SKIP model-rules: no PC build (HX_HOST_BUILD) to run the simulated kernel"
 fi
 exit $fail

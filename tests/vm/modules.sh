@@ -1,0 +1,91 @@
+#!/bin/sh
+# Build, once, the drivers Debian's ARM kernel lacks, for the cached 7.x kernel: the
+# counter subsystem with ti-eqep, and pruss, its interrupt controller and pru_rproc.
+# From Debian's own packages for that kernel (fetched as the kernels are): the headers,
+# kbuild, and linux-source for the driver files. Debian's modpost wants a newer C
+# library than bookworm's, so it is rebuilt from the same source.
+#
+#   modules.sh CACHE  -> CACHE/armhf-icss/{counter,ti-eqep,pruss,irq-pruss-intc,pru_rproc}.ko
+set -eu
+cache=$1
+k=$cache/armhf
+out=$cache/armhf-icss
+kv=$(cat "$k/version")
+[ -f "$out/ready" ] && [ "$(cat "$out/ready")" = "$kv" ] && exit 0
+command -v arm-linux-gnueabihf-gcc >/dev/null && command -v make >/dev/null || {
+  echo "modules.sh: needs arm-linux-gnueabihf-gcc and make" >&2; exit 2; }
+mkdir -p "$cache"
+exec 9>"$cache/fetch.lock"
+flock 9
+[ -f "$out/ready" ] && [ "$(cat "$out/ready")" = "$kv" ] && exit 0
+uri=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)
+[ -n "$uri" ] || uri=$(sed -n 's/^deb[[:space:]]\{1,\}\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list 2>/dev/null | head -n 1)
+[ -n "$uri" ] || { echo "modules.sh: no archive in this machine's apt sources" >&2; exit 2; }
+apt=$cache/apt
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+mkdir -p "$apt/lists/partial" "$apt/archives/partial" "$tmp/parts"
+printf 'deb %s trixie-backports main\n' "$uri" > "$tmp/sources.list"
+cat > "$tmp/apt.conf" <<CONF
+Dir::State::Lists "$apt/lists";
+Dir::Etc::SourceList "$tmp/sources.list";
+Dir::Etc::SourceParts "$tmp/parts";
+Dir::Cache "$apt";
+Dir::Cache::archives "$apt/archives";
+Dir::State::status "/dev/null";
+APT::Architecture "armhf";
+APT::Architectures { "armhf"; "amd64"; };
+APT::Sandbox::User "root";
+Acquire::Languages "none";
+CONF
+export APT_CONFIG="$tmp/apt.conf"
+echo "building the eQEP and PRU drivers for $kv (once, about 170 MB of packages; cached in $out)"
+apt-get update -qq >/dev/null
+cd "$tmp"
+series=$(echo "$kv" | sed 's/^\([0-9]*\.[0-9]*\).*/\1/')
+common=$(echo "$kv" | sed 's/-armmp$//')
+for p in "linux-headers-$kv" "linux-headers-$common-common" "linux-kbuild-$common:amd64" "linux-source-$series"; do
+  apt-get download -qq "$p" >/dev/null 2>&1 || { echo "modules.sh: $p is not served" >&2; exit 1; }
+done
+mkdir x
+for d in ./*.deb; do
+  case $d in *linux-source*) dpkg-deb --fsys-tarfile "$d" | tar -x -C x ./usr/src/linux-source-$series.tar.xz ;;
+             *) dpkg-deb -x "$d" x ;; esac
+done
+src=linux-source-$series
+tar -xJf "x/usr/src/$src.tar.xz" --wildcards "$src/drivers/counter/*" "$src/drivers/soc/ti/pruss*" \
+  "$src/drivers/remoteproc/pru_rproc*" "$src/drivers/remoteproc/remoteproc_internal.h" \
+  "$src/drivers/remoteproc/remoteproc_elf_helpers.h" "$src/drivers/irqchip/irq-pruss-intc.c" \
+  "$src/scripts/mod/*" "$src/scripts/include/*" "$src/include/linux/license.h" \
+  "$src/include/linux/module_symbol.h" "$src/include/linux/mod_devicetable.h" "$src/include/linux/device-id/*"
+h=$tmp/x/usr/src/linux-headers-$kv
+# The headers name absolute /usr/src paths: point them at the unpacked tree.
+printf 'KBUILD_OUTPUT=%s\ninclude %s/Makefile\n' "$h" "$tmp/x/usr/src/linux-headers-$common-common" > "$h/Makefile"
+make="make -s -C $h ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf- CC=arm-linux-gnueabihf-gcc"
+mkdir m p
+cp $src/drivers/counter/counter-core.c $src/drivers/counter/counter-sysfs.[ch] $src/drivers/counter/counter-chrdev.[ch] \
+  $src/drivers/counter/ti-eqep.c $src/scripts/mod/devicetable-offsets.c m/
+printf 'obj-m := counter.o ti-eqep.o\ncounter-y := counter-core.o counter-sysfs.o counter-chrdev.o\n' > m/Kbuild
+# modpost, from the same source: its generated headers the Kbuild way.
+$make M="$tmp/m" devicetable-offsets.s >/dev/null
+sed -ne 's:^[[:space:]]*\.ascii[[:space:]]*"\(.*\)".*:\1:; /^->/{s:->#\(.*\):/* \1 */:; s:^->\([^ ]*\) [\$#]*\([^ ]*\) \(.*\):#define \1 \2 /* \3 */:; s:->::; p;}' \
+  m/devicetable-offsets.s > $src/scripts/mod/devicetable-offsets.h
+rm m/devicetable-offsets.*
+echo 'int x;' | arm-linux-gnueabihf-gcc -x c -c -o empty.o -
+gcc -o mk_elfconfig $src/scripts/mod/mk_elfconfig.c
+./mk_elfconfig < empty.o > $src/scripts/mod/elfconfig.h
+(cd $src/scripts/mod && gcc -O2 -I../include -I. -I../../include/linux -o modpost modpost.c file2alias.c sumversion.c symsearch.c)
+cp $src/scripts/mod/modpost "$tmp/x/usr/lib/linux-kbuild-$common/scripts/mod/modpost"
+cp $src/drivers/soc/ti/pruss.[ch] $src/drivers/remoteproc/pru_rproc.[ch] $src/drivers/remoteproc/remoteproc_internal.h \
+  $src/drivers/remoteproc/remoteproc_elf_helpers.h $src/drivers/irqchip/irq-pruss-intc.c p/
+# Their headers hide the prototypes behind IS_ENABLED(): say the drivers are modules.
+cat > p/Kbuild <<'KBUILD'
+ccflags-y := -DCONFIG_TI_PRUSS_MODULE=1 -DCONFIG_PRU_REMOTEPROC_MODULE=1 -DCONFIG_TI_PRUSS_INTC_MODULE=1
+obj-m := pruss.o irq-pruss-intc.o pru_rproc.o
+KBUILD
+$make M="$tmp/m" modules 2>&1 | grep -v -E 'pahole version|built with:|You are using:' || true
+$make M="$tmp/p" modules 2>&1 | grep -v -E 'pahole version|built with:|You are using:' || true
+rm -rf "$out" && mkdir -p "$out"
+cp m/counter.ko m/ti-eqep.ko p/pruss.ko p/irq-pruss-intc.ko p/pru_rproc.ko "$out/"
+echo "$kv" > "$out/ready"
+echo "eQEP and PRU drivers for $kv ready"
