@@ -22,7 +22,10 @@ extern "C" {
 
 /* Start firmware image fw_name on core (0 or 1): stop the core if it runs, write the
  * image name to `firmware`, write `start` to `state`. The shared RAM is not touched.
- * Returns 0, or -1 on a bad core, a null or over-long name, or a failed attribute. */
+ * Returns 0, or -1 on a bad core, a null or over-long name, or a failed attribute.
+ * When the kernel finds no such image, the message names it and where the kernel looks
+ * (/lib/firmware, after firmware_class.path where that is set), and the core's
+ * `firmware` is set back to the image it had. */
 HX_EXPORT int hx_pru_start(int core, const char* fw_name);
 
 /* Stop core (0 or 1) if it runs. Returns 0 (also when it was not running), or -1. */

@@ -63,6 +63,24 @@ int stop_if_running(const char* who, const char* dir)
     return hx::sysfs::write_text(who, path, "stop");
 }
 
+// Where the kernel looks for firmware: the firmware_class.path parameter when set,
+// then /lib/firmware.
+const char* firmware_dirs()
+{
+    static char dirs[path_max + 32];
+    char custom[path_max] = "";
+    const int f = open("/sys/module/firmware_class/parameters/path", O_RDONLY | O_CLOEXEC);
+    if (f >= 0) {
+        const ssize_t n = read(f, custom, sizeof custom - 1);
+        close(f);
+        custom[n > 0 ? n : 0] = '\0';
+        custom[std::strcspn(custom, "\n")] = '\0';
+    }
+    if (custom[0] != '\0') std::snprintf(dirs, sizeof dirs, "%s or /lib/firmware", custom);
+    else std::snprintf(dirs, sizeof dirs, "/lib/firmware");
+    return dirs;
+}
+
 }  // namespace
 
 extern "C" {
@@ -80,8 +98,25 @@ int hx_pru_start(int core, const char* fw_name)
     char path[path_max + 16];
     core_dir(core, dir);
     if (stop_if_running(who, dir) != 0) return -1;
-    if (hx::sysfs::write_text(who, attr_path(dir, "firmware", path), fw_name) != 0) return -1;
-    return hx::sysfs::write_text(who, attr_path(dir, "state", path), "start");
+    char before[name_max + 2] = "";
+    attr_path(dir, "firmware", path);
+    if (hx::sysfs::read_text(who, path, before, sizeof before) < 0) return -1;
+    if (hx::sysfs::write_text(who, path, fw_name) != 0) return -1;
+    bool at_open = false;
+    const int err = hx::sysfs::write_quiet(attr_path(dir, "state", path), "start", &at_open);
+    if (err == ENOENT && !at_open) {
+        // request_firmware's ENOENT comes back from the state write: the image is
+        // missing, not the attribute. The core keeps the image it had.
+        std::fprintf(stderr, "ERROR in %s, the kernel found no firmware %s in %s\n", who, fw_name, firmware_dirs());
+        if (before[0] != '\0') hx::sysfs::write_text(who, attr_path(dir, "firmware", path), before);
+        return -1;
+    }
+    if (err != 0) {
+        errno = err;
+        std::fprintf(stderr, "ERROR in %s, can't write %s: %s\n", who, path, std::strerror(err));
+        return -1;
+    }
+    return 0;
 }
 
 int hx_pru_stop(int core)

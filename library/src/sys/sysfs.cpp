@@ -86,22 +86,29 @@ int find_device(const char* dir, const char* prefix, const char* const* devices,
     return found;
 }
 
-int write_text(const char* who, const char* path, const char* text)
+int write_quiet(const char* path, const char* text, bool* at_open)
 {
+    *at_open = false;
     const int f = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (f < 0) return fail(who, "write", path);
+    if (f < 0) {
+        *at_open = true;
+        return errno;
+    }
     const std::size_t len = std::strlen(text);
     // An attribute takes its value in one write; a short write is a failure.
     const ssize_t n = write(f, text, len);
-    if (n != static_cast<ssize_t>(len)) {
-        if (n >= 0) errno = EIO;
-        const int saved = errno;
-        close(f);
-        errno = saved;
-        return fail(who, "write", path);
-    }
+    const int err = n == static_cast<ssize_t>(len) ? 0 : n >= 0 ? EIO : errno;
     close(f);
-    return 0;
+    return err;
+}
+
+int write_text(const char* who, const char* path, const char* text)
+{
+    bool at_open = false;
+    const int err = write_quiet(path, text, &at_open);
+    if (err == 0) return 0;
+    errno = err;
+    return fail(who, "write", path);
 }
 
 int read_text(const char* who, const char* path, char* buf, std::size_t cap)

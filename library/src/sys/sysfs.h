@@ -14,6 +14,9 @@ namespace hx::sysfs {
 // returns -1.
 int write_text(const char* who, const char* path, const char* text);
 
+// The same without a message: 0, or the errno of the open (*at_open set) or the write.
+int write_quiet(const char* path, const char* text, bool* at_open);
+
 // Read the attribute at path into buf (NUL-terminated, trailing newline removed).
 // On failure prints "ERROR in <who>, can't read <path>: <reason>" and returns -1.
 int read_text(const char* who, const char* path, char* buf, std::size_t cap);
