@@ -37,7 +37,12 @@ for arch in amd64 armhf; do
   done
   check "libhalvex1 $arch shlibs" "libhalvex 1 libhalvex1 (>= $version)" "$(dpkg-deb -I "$lib" shlibs)"
   check "libhalvex-dev $arch Depends" "libhalvex1 (= $version)" "$(dpkg-deb -f "$dev" Depends)"
-  case $(dpkg-deb -f "$lib" Depends) in libc6\ \(\>=\ 2.*\)*) ;; *) echo "libhalvex1 $arch Depends: $(dpkg-deb -f "$lib" Depends)"; fail=1 ;; esac
+  # Built against Debian 11's C library: they install on Debian 11 (glibc 2.31) and newer.
+  for deb in "$lib" "$tools"; do
+    v=$(dpkg-deb -f "$deb" Depends | sed -n 's/.*libc6 (>= \([0-9.]*\)).*/\1/p')
+    [ -n "$v" ] && dpkg --compare-versions "$v" le 2.31 ||
+      { echo "$deb Depends: $(dpkg-deb -f "$deb" Depends) (wants libc6 (>= 2.31) or lower)"; fail=1; }
+  done
   case $(dpkg-deb -f "$tools" Depends) in *libc6\ \(\>=*libhalvex1\ \(\>=\ $version\)*) ;;
     *) echo "halvex-tools $arch Depends: $(dpkg-deb -f "$tools" Depends)"; fail=1 ;; esac
 done

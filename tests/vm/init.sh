@@ -23,7 +23,7 @@ echo pull-up > $sim/sim_gpio4/pull
 
 # The looped-back UART is /dev/ttyS1 (on ARM the PL011, linked there).
 [ -e /dev/ttyS1 ] && [ ! -e /dev/ttyAMA0 ] || ln -sf ttyAMA0 /dev/ttyS1
-echo "VM up: $(uname -r) $(uname -m)"
+echo "VM up: $(uname -r) $(uname -m), C library: $(/lib/libc.so.6 2>/dev/null | head -n 1)"
 
 # The real hx_press_monitor, with presses played on the simulated lines.
 hx_press_monitor > /tmp/monitor.out 2>&1 &

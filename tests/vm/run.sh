@@ -43,21 +43,49 @@ else
   for p in hx_serial_echo serial_probe hx_throttle_cal hx_press_monitor; do cp "$build/examples/$p" "$root/bin/"; done
   cp -L "$build/library/libhalvex.so.1" "$root/lib/"
 fi
-cp "$build/tests/vm/vmcheck" "$root/bin/"
 
-# The C library and whatever else the programs need, and the loader where they ask.
-copy_needs() {
+# The C library and whatever else the programs need, and the loader where they ask:
+# from SYSROOT into DEST.
+copy_needs() {  # FILE SYSROOT DEST
   for lib in $(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-    [ -e "$root/lib/$lib" ] && continue
-    [ -e "$sysroot/$lib" ] || continue  # ours, already there
-    cp -L "$sysroot/$lib" "$root/lib/$lib"
-    copy_needs "$root/lib/$lib"
+    [ -e "$3/$lib" ] && continue
+    [ -e "$2/$lib" ] || continue  # ours, already there
+    cp -L "$2/$lib" "$3/$lib"
+    copy_needs "$3/$lib" "$2" "$3"
   done
 }
-for f in "$root/bin/"hx_* "$root/bin/serial_probe" "$root/bin/vmcheck" "$root/lib/libhalvex.so.1"; do copy_needs "$f"; done
-interp=$(readelf -l "$root/bin/vmcheck" | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
+interp=$(readelf -l "$root/bin/hx_serial_echo" | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
 mkdir -p "$root$(dirname "$interp")"
-cp -L "$sysroot/$(basename "$interp")" "$root$interp"
+libc="this machine's"
+bullseye=""
+if [ "$arch" = armhf ] && [ "$from" != "the build tree $build" ]; then
+  # The packages are built for Debian 11 and newer: run them on Debian 11's own loader and
+  # C library. vmcheck, a test helper built here, runs on bookworm's from /bookworm.
+  bullseye=$("$here/../../tools/sysroot.sh" armhf "$cache")
+fi
+if [ -n "$bullseye" ]; then
+  for f in "$root/bin/"hx_* "$root/bin/serial_probe" "$root/lib/libhalvex.so.1"; do
+    copy_needs "$f" "$bullseye/lib/$triplet" "$root/lib"
+  done
+  cp -L "$bullseye/runtime/lib/$triplet/libgcc_s.so.1" "$root/lib/"
+  cp -L "$bullseye/lib/$triplet/$(basename "$interp")" "$root$interp"
+  cp -L "$bullseye/lib/$triplet/libc.so.6" "$root/lib/"
+  libc="Debian 11's ($(ls "$bullseye/lib/$triplet/" | sed -n 's/^libc-\(.*\)\.so$/glibc \1/p'))"
+  mkdir -p "$root/bookworm"
+  cp "$build/tests/vm/vmcheck" "$root/bin/vmcheck.bin"
+  copy_needs "$root/bin/vmcheck.bin" "$sysroot" "$root/bookworm"
+  copy_needs "$root/lib/libhalvex.so.1" "$sysroot" "$root/bookworm"
+  cp -L "$sysroot/$(basename "$interp")" "$root/bookworm/"
+  printf '#!/bin/sh\nexec /bookworm/%s --library-path /bookworm:/lib /bin/vmcheck.bin "$@"\n' "$(basename "$interp")" > "$root/bin/vmcheck"
+  chmod +x "$root/bin/vmcheck"
+else
+  cp "$build/tests/vm/vmcheck" "$root/bin/"
+  for f in "$root/bin/"hx_* "$root/bin/serial_probe" "$root/bin/vmcheck" "$root/lib/libhalvex.so.1"; do
+    copy_needs "$f" "$sysroot" "$root/lib"
+  done
+  cp -L "$sysroot/$(basename "$interp")" "$root$interp"
+fi
+from="$from, on $libc C library"
 echo "building the initramfs: busybox, kernel $(cat "$k/version") modules, the programs from $from"
 (cd "$root" && find . | cpio -o -H newc 2>/dev/null | gzip -1) > "$work/initrd.gz"
 
