@@ -12,7 +12,7 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/deb/changelog.gz
   COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/deb/changelog > ${CMAKE_BINARY_DIR}/deb/changelog.gz
   DEPENDS ${CMAKE_BINARY_DIR}/deb/changelog)
 set(man_pages)
-foreach(p hx_serial_echo serial_probe hx_throttle_cal hx_press_monitor)
+foreach(p hx_serial_echo serial_probe hx_throttle_cal hx_press_monitor hx_board_check)
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/deb/${p}.1.gz
     COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/examples/man/${p}.1 > ${CMAKE_BINARY_DIR}/deb/${p}.1.gz
     DEPENDS ${PROJECT_SOURCE_DIR}/examples/man/${p}.1)
@@ -78,7 +78,8 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${HALVEX_DEB_TOOLS_DEPENDS}")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "terminal programs that exercise a robot board through libhalvex
 hx_serial_echo and serial_probe test a UART, hx_throttle_cal teaches ESCs
-their throttle range, hx_press_monitor reports the pause and mode buttons.")
+their throttle range, hx_press_monitor reports the pause and mode buttons,
+hx_board_check says what the board's kernel offers and what is missing.")
 
 # The PRU image is the same for every host architecture.
 if(HALVEX_FIRMWARE_BUILT)

@@ -226,10 +226,10 @@ int main(int argc, char** argv)
         profile = argv[arg + 1];
         arg += 2;
     }
-    bool known = false;
+    bool known = profile == "bare";  // a kernel without any of the board's devices
     for (const std::string& p : sandbox::profiles()) known = known || p == profile;
     if (!known) {
-        std::fprintf(stderr, "simboard: unknown kernel profile \"%s\"; one of:", profile.c_str());
+        std::fprintf(stderr, "simboard: unknown kernel profile \"%s\"; one of: bare", profile.c_str());
         for (const std::string& p : sandbox::profiles()) std::fprintf(stderr, " %s", p.c_str());
         std::fprintf(stderr, "\n");
         return 2;

@@ -25,9 +25,9 @@ for arch in amd64 armhf; do
     usr/lib/$triplet/cmake/halvex/halvexConfigVersion.cmake usr/lib/$triplet/cmake/halvex/halvexTargets-release.cmake \
     usr/lib/$triplet/cmake/halvex/halvexTargets.cmake usr/lib/$triplet/libhalvex.so usr/lib/$triplet/pkgconfig/halvex.pc \
     usr/share/doc/libhalvex-dev/changelog.gz usr/share/doc/libhalvex-dev/copyright | sort | tr '\n' ' ')" "$(files "$dev")"
-  check "halvex-tools $arch files" "$(printf '%s\n' usr/bin/hx_press_monitor usr/bin/hx_serial_echo usr/bin/hx_throttle_cal \
-    usr/bin/serial_probe usr/share/doc/halvex-tools/changelog.gz usr/share/doc/halvex-tools/copyright \
-    usr/share/man/man1/hx_press_monitor.1.gz usr/share/man/man1/hx_serial_echo.1.gz usr/share/man/man1/hx_throttle_cal.1.gz \
+  check "halvex-tools $arch files" "$(printf '%s\n' usr/bin/hx_board_check usr/bin/hx_press_monitor usr/bin/hx_serial_echo \
+    usr/bin/hx_throttle_cal usr/bin/serial_probe usr/share/doc/halvex-tools/changelog.gz usr/share/doc/halvex-tools/copyright \
+    usr/share/man/man1/hx_board_check.1.gz usr/share/man/man1/hx_press_monitor.1.gz usr/share/man/man1/hx_serial_echo.1.gz usr/share/man/man1/hx_throttle_cal.1.gz \
     usr/share/man/man1/serial_probe.1.gz | sort | tr '\n' ' ')" "$(files "$tools")"
   for deb in "$lib" "$dev" "$tools"; do
     check "$deb Architecture" "$arch" "$(dpkg-deb -f "$deb" Architecture)"

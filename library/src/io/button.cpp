@@ -8,6 +8,7 @@
 // debounce serves where the kernel refuses the period (the AM335x debounces in
 // hardware up to 7936 us).
 #include "hx/button.h"
+#include "hx/board.h"
 
 #include "../sys/sysfs.h"
 #include "button_events.h"
@@ -145,6 +146,35 @@ int hx_button_cleanup(void)
 {
     hx::button_events::detach_all();
     return 0;
+}
+
+
+int hx_board_gpio(int bank, char* where, size_t cap)
+{
+    if (bank < 0 || bank >= static_cast<int>(bank_device.size()) || where == nullptr || cap == 0) return -1;
+    const char* dev = bank_device[static_cast<std::size_t>(bank)];
+    char path[32];
+    if (!chip_path(bank, path)) {
+        std::snprintf(where, cap, "no GPIO bank %s in %s", dev, gpio_bus);
+        return 0;
+    }
+    // Found by address, or (no AM335x bank at all) the chip numbered as the bank.
+    char entry[160];
+    const bool by_address = hx::sysfs::find_device(gpio_bus, "gpiochip", &dev, 1, entry, sizeof entry) >= 0;
+    char what[96];
+    std::snprintf(what, sizeof what, "%s (%s)", path, by_address ? dev : "no AM335x bank: the chip of that number");
+    const int f = open(path, O_RDONLY | O_CLOEXEC);
+    if (f < 0) {
+        std::snprintf(where, cap, "%s: %s", what, std::strerror(errno));
+        return 0;
+    }
+    // uAPI v2's line information answers on 5.10 and later; older kernels: ENOTTY.
+    gpio_v2_line_info info{};
+    const bool v2 = ioctl(f, GPIO_V2_GET_LINEINFO_IOCTL, &info) == 0 || errno != ENOTTY;
+    close(f);
+    std::snprintf(where, cap, "%s, %s", what,
+                  v2 ? "uAPI v2: the kernel debounces" : "uAPI v1 only: the service debounces itself");
+    return 1;
 }
 
 }  // extern "C"

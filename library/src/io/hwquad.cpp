@@ -2,6 +2,8 @@
 // on vendor 4.x kernels, the counter subsystem's where those do not exist.
 #include "hx/hwquad.h"
 
+#include "hx/board.h"
+
 #include "../sys/sysfs.h"
 
 #include <array>
@@ -231,6 +233,28 @@ int hx_hwquad_cleanup(void)
 {
     close_all();
     init_flag = 0;
+    return 0;
+}
+
+int hx_board_eqep(int unit, char* where, size_t cap)
+{
+    if (unit < 1 || unit > 3 || where == nullptr || cap == 0) return -1;
+    const int i = unit - 1;
+    if (access(enable_path[static_cast<std::size_t>(i)], F_OK) == 0) {
+        std::snprintf(where, cap, "legacy attributes (%.*s)",
+                      static_cast<int>(std::strrchr(enable_path[static_cast<std::size_t>(i)], '/') -
+                                       enable_path[static_cast<std::size_t>(i)]),
+                      enable_path[static_cast<std::size_t>(i)]);
+        return 1;
+    }
+    char path[64];
+    if (find_counter(i, path)) {
+        std::snprintf(where, cap, "counter device %s (%s)", std::strrchr(path, '/') + 1,
+                      counter_name[static_cast<std::size_t>(i)]);
+        return 1;
+    }
+    std::snprintf(where, cap, "no eQEP unit %.8s: neither its vendor attributes nor a counter device",
+                  counter_name[static_cast<std::size_t>(i)]);
     return 0;
 }
 

@@ -1,5 +1,6 @@
 // Serial service: termios on /dev/ttyS<bus>, reads bounded by ppoll.
 #include "hx/serial.h"
+#include "hx/board.h"
 
 #include "../sys/deadline.h"
 
@@ -220,6 +221,17 @@ int hx_uart_read_line(int bus, void* buf, int max_bytes)
     const int n = read_until(who, f, b, max_bytes - 1, timeout_ns[bus], true);
     if (n >= 0) b[n] = '\0';
     return n;
+}
+
+
+int hx_board_uart(int bus, char* where, size_t cap)
+{
+    if (bus < 0 || bus > 5 || where == nullptr || cap == 0) return -1;
+    char path[32];
+    std::snprintf(path, sizeof path, "/dev/ttyS%d", bus);
+    const bool there = access(path, F_OK) == 0;
+    std::snprintf(where, cap, there ? "%s" : "no %s", path);
+    return there ? 1 : 0;
 }
 
 }  // extern "C"

@@ -6,6 +6,7 @@
 // kernels. Up to 6.10 the kernel refuses any write that leaves an invalid state
 // (period 0, or duty above period), so every write below keeps the state valid.
 #include "hx/servo.h"
+#include "hx/board.h"
 
 #include "../sys/sysfs.h"
 #include "servo_guard.h"
@@ -342,6 +343,26 @@ int hx_servo_cleanup(void)
     init_flag = 0;
     guardian_lost = false;
     return rc == 0 ? 0 : -1;
+}
+
+
+int hx_board_pwm(int ch, char* where, size_t cap)
+{
+    if (ch < 1 || ch > HX_SERVO_CHANNELS || where == nullptr || cap == 0) return -1;
+    const output_def& def = outputs[static_cast<std::size_t>(ch - 1)];
+    output o{};
+    if (!find_chip(ch - 1, o)) {
+        std::snprintf(where, cap, "no %.8s PWM unit in %s", def.unit[0], pwm_class);
+        return 0;
+    }
+    char link[path_max];
+    std::snprintf(link, sizeof link, "%s/device", o.chip);
+    char target[path_max] = "";
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    target[n > 0 ? n : 0] = '\0';
+    const char* name = std::strrchr(target, '/');
+    std::snprintf(where, cap, "pwmchip%d output %d (%s)", o.chip_n, def.k, name != nullptr ? name + 1 : def.unit[0]);
+    return 1;
 }
 
 }  // extern "C"

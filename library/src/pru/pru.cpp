@@ -1,5 +1,6 @@
 // PRU service: remoteproc control in sysfs and the shared RAM through /dev/mem.
 #include "hx/pru.h"
+#include "hx/board.h"
 
 #include "../sys/sysfs.h"
 
@@ -63,12 +64,10 @@ int stop_if_running(const char* who, const char* dir)
     return hx::sysfs::write_text(who, path, "stop");
 }
 
-// Where the kernel looks for firmware: the firmware_class.path parameter when set,
-// then /lib/firmware.
-const char* firmware_dirs()
+// The firmware_class.path parameter into custom ("" when unset).
+void custom_firmware_dir(char (&custom)[path_max])
 {
-    static char dirs[path_max + 32];
-    char custom[path_max] = "";
+    custom[0] = '\0';
     const int f = open("/sys/module/firmware_class/parameters/path", O_RDONLY | O_CLOEXEC);
     if (f >= 0) {
         const ssize_t n = read(f, custom, sizeof custom - 1);
@@ -76,6 +75,15 @@ const char* firmware_dirs()
         custom[n > 0 ? n : 0] = '\0';
         custom[std::strcspn(custom, "\n")] = '\0';
     }
+}
+
+// Where the kernel looks for firmware: the firmware_class.path parameter when set,
+// then /lib/firmware.
+const char* firmware_dirs()
+{
+    static char dirs[path_max + 32];
+    char custom[path_max];
+    custom_firmware_dir(custom);
     if (custom[0] != '\0') std::snprintf(dirs, sizeof dirs, "%s or /lib/firmware", custom);
     else std::snprintf(dirs, sizeof dirs, "/lib/firmware");
     return dirs;
@@ -168,6 +176,39 @@ volatile uint32_t* hx_pru_shared_mem_ptr(void)
         return expected;
     }
     return mine;
+}
+
+
+int hx_board_firmware(const char* name, char* where, size_t cap)
+{
+    if (name == nullptr || name[0] == '\0' || std::strchr(name, '/') != nullptr || where == nullptr || cap == 0)
+        return -1;
+    char custom[path_max];
+    custom_firmware_dir(custom);
+    for (const char* dir : {static_cast<const char*>(custom), "/lib/firmware"}) {
+        if (dir[0] == '\0') continue;
+        std::snprintf(where, cap, "%s/%s", dir, name);
+        if (access(where, R_OK) == 0) return 1;
+    }
+    std::snprintf(where, cap, "no %s in %s", name, firmware_dirs());
+    return 0;
+}
+
+int hx_board_pru(int core, char* where, size_t cap)
+{
+    if (core < 0 || core > 1 || where == nullptr || cap == 0) return -1;
+    char dir[path_max];
+    const auto c = static_cast<std::size_t>(core);
+    if (hx::sysfs::find_device(rproc_class, "remoteproc", &core_device[c], 1, dir, sizeof dir) >= 0) {
+        std::snprintf(where, cap, "%s (%s)", std::strrchr(dir, '/') + 1, core_device[c]);
+        return 1;
+    }
+    if (core_dir(core, dir)) {
+        std::snprintf(where, cap, "%s (no name or device link: taken by the old numbering)", std::strrchr(dir, '/') + 1);
+        return 1;
+    }
+    std::snprintf(where, cap, "no %s in %s", core_device[c], rproc_class);
+    return 0;
 }
 
 }  // extern "C"

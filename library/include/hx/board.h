@@ -1,0 +1,46 @@
+/* The board check: what this kernel offers each of the board's services, found by the
+ * services' own lookups (by register address, as they find their devices at init).
+ *
+ * Each function writes where it found the thing, for a person, into where (at most cap
+ * bytes, NUL-terminated) and returns 1 when found, 0 when missing (where then says what
+ * was looked for), or -1 for a number out of range. Nothing is written to the kernel.
+ * hx_board_check(1) prints them all, with what to do about anything missing.
+ */
+#ifndef HX_BOARD_H
+#define HX_BOARD_H
+
+#include <hx/export.h>
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* eQEP unit 1..3 (encoder channels 1-3): the vendor 4.x attributes, or the counter
+ * device of the same unit, e.g. "counter device counter1 (48302180.counter)". */
+HX_EXPORT int hx_board_eqep(int unit, char* where, size_t cap);
+
+/* PRU core 0 or 1: its remoteproc entry, e.g. "remoteproc1 (4a334000.pru)". */
+HX_EXPORT int hx_board_pru(int core, char* where, size_t cap);
+
+/* Firmware image name where the kernel looks for it: firmware_class.path when set, then
+ * /lib/firmware, e.g. "/lib/firmware/am335x-pru0-hx-encoder-fw". */
+HX_EXPORT int hx_board_firmware(const char* name, char* where, size_t cap);
+
+/* Servo channel 1..8: its PWM chip and output, e.g. "pwmchip3 output 0 (48300100.pwm)". */
+HX_EXPORT int hx_board_pwm(int ch, char* where, size_t cap);
+
+/* GPIO bank 0..3: its character device and the line interface the kernel offers, e.g.
+ * "/dev/gpiochip2 (481ac000.gpio), uAPI v2: the kernel debounces". Missing when the bank
+ * or its device node is. */
+HX_EXPORT int hx_board_gpio(int bank, char* where, size_t cap);
+
+/* UART bus 0..5: "/dev/ttyS<bus>", found when the device node is there. */
+HX_EXPORT int hx_board_uart(int bus, char* where, size_t cap);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
