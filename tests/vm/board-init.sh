@@ -30,5 +30,8 @@ if [ -f /icss.order ]; then
   boardcheck fwquad /tmp/wheel /tmp/prurun.status 2> /tmp/fwquad.err
   sed 's/^/| /' /tmp/fwquad.err
 fi
+hx_board_check > /tmp/check.out 2>&1
+echo "BOARDCHECK exit status $?"
+sed 's/^/BOARDCHECK | /' /tmp/check.out
 echo "RESULT end"
 poweroff -f

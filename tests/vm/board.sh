@@ -40,11 +40,11 @@ if [ -n "$pkgs" ] && [ -n "$tools_deb" ] && [ -n "$lib_deb" ]; then
   from="the packages $(basename "$tools_deb") and $(basename "$lib_deb")"
   dpkg-deb -x "$tools_deb" "$work/pkg"
   dpkg-deb -x "$lib_deb" "$work/pkg"
-  cp "$work/pkg/usr/bin/hx_throttle_cal" "$root/bin/"
+  cp "$work/pkg/usr/bin/hx_throttle_cal" "$work/pkg/usr/bin/hx_board_check" "$root/bin/"
   cp -L "$work/pkg/usr/lib/arm-linux-gnueabihf/libhalvex.so.1" "$root/lib/"
 else
   from="the build tree $build"
-  cp "$build/examples/hx_throttle_cal" "$root/bin/"
+  cp "$build/examples/hx_throttle_cal" "$build/examples/hx_board_check" "$root/bin/"
   cp -L "$build/library/libhalvex.so.1" "$root/lib/"
 fi
 cp "$build/tests/vm/boardcheck" "$build/tests/vm/rules" "$build/tests/robot" "$root/bin/"
@@ -116,6 +116,19 @@ checks="pwm-ch1 pwm-ch8 calibration-end guardian-kill9 guardian-int guardian-ter
 for check in $checks; do
   grep -a -q "^RESULT $check PASS" "$console" || { echo "missing: $check"; fail=1; }
 done
+
+name=board-$kernel
+# The board check's output, line by line, against what this VM offers.
+expected="$here/board-check.$name.expected"
+grep -a '^BOARDCHECK' "$console" | tr -d '\r' | sed 's/^BOARDCHECK //' > "$work/board-check.out"
+if [ -f "$expected" ] && cmp -s "$expected" "$work/board-check.out"; then
+  echo "RESULT board-check PASS $(tail -n 1 "$work/board-check.out" | sed 's/^| //'), $(head -n 1 "$work/board-check.out"), as expected line by line"
+else
+  echo "RESULT board-check FAIL (expected | got):"
+  if [ -f "$expected" ]; then diff "$expected" "$work/board-check.out" | sed 's/^/  /' || true
+  else echo "  (no $expected; this VM's output:)"; sed 's/^/  /' "$work/board-check.out"; fi
+  fail=1
+fi
 
 # The model against the drivers, rule by rule.
 host=${HX_HOST_BUILD:-}

@@ -61,5 +61,11 @@ else echo "RESULT serial-probe FAIL status $status: $(tr '\n' ';' < /tmp/probe.o
 
 vmcheck serial-line
 
+# The board check, as a robot builder runs it first: its whole output, for the host to
+# compare line by line.
+hx_board_check > /tmp/check.out 2>&1
+echo "BOARDCHECK exit status $?"
+sed 's/^/BOARDCHECK | /' /tmp/check.out
+
 echo "RESULT end"
 poweroff -f

@@ -40,7 +40,7 @@ if [ -n "$pkgs" ] && [ -n "$tools_deb" ] && [ -n "$lib_deb" ]; then
   cp -L "$work/pkg/usr/lib/$triplet/libhalvex.so.1" "$root/lib/"
 else
   from="the build tree $build"
-  for p in hx_serial_echo serial_probe hx_throttle_cal hx_press_monitor; do cp "$build/examples/$p" "$root/bin/"; done
+  for p in hx_serial_echo serial_probe hx_throttle_cal hx_press_monitor hx_board_check; do cp "$build/examples/$p" "$root/bin/"; done
   cp -L "$build/library/libhalvex.so.1" "$root/lib/"
 fi
 
@@ -116,6 +116,19 @@ grep -a -q 'RESULT .* FAIL' "$console" && fail=1
 for check in monitor own-debounce no-v2 serial-echo serial-probe serial-line; do
   grep -a -q "^RESULT $check PASS" "$console" || { echo "missing: $check"; fail=1; }
 done
+name=$arch
+# The board check's output, line by line, against what this VM offers.
+expected="$here/board-check.$name.expected"
+grep -a '^BOARDCHECK' "$console" | tr -d '\r' | sed 's/^BOARDCHECK //' > "$work/board-check.out"
+if [ -f "$expected" ] && cmp -s "$expected" "$work/board-check.out"; then
+  echo "RESULT board-check PASS $(tail -n 1 "$work/board-check.out" | sed 's/^| //'), $(head -n 1 "$work/board-check.out"), as expected line by line"
+else
+  echo "RESULT board-check FAIL (expected | got):"
+  if [ -f "$expected" ]; then diff "$expected" "$work/board-check.out" | sed 's/^/  /' || true
+  else echo "  (no $expected; this VM's output:)"; sed 's/^/  /' "$work/board-check.out"; fi
+  fail=1
+fi
+
 # The settings reached the UART: 8 data bits, even parity, two stop bits.
 case $arch in
   armhf)  # PL011 line control register (offset 0x2c): WLEN=8 (0x60), STP2 0x8, EPS 0x4, PEN 0x2
