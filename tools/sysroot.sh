@@ -18,29 +18,11 @@ mkdir -p "$cache"
 exec 9>"$cache/fetch.lock"
 flock 9
 [ -f "$out/ready" ] && { echo "$out"; exit 0; }
-uri=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)
-[ -n "$uri" ] || uri=$(sed -n 's/^deb[[:space:]]\{1,\}\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list 2>/dev/null | head -n 1)
-[ -n "$uri" ] || { echo "sysroot.sh: no archive in this machine's apt sources" >&2; exit 2; }
-apt=$cache/apt-bullseye
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-mkdir -p "$apt/lists/partial" "$apt/archives/partial" "$tmp/parts"
-printf 'deb %s bullseye main\n' "$uri" > "$tmp/sources.list"
-cat > "$tmp/apt.conf" <<CONF
-Dir::State::Lists "$apt/lists";
-Dir::Etc::SourceList "$tmp/sources.list";
-Dir::Etc::SourceParts "$tmp/parts";
-Dir::Cache "$apt";
-Dir::Cache::archives "$apt/archives";
-Dir::State::status "/dev/null";
-APT::Architecture "$arch";
-APT::Architectures { "$arch"; };
-APT::Sandbox::User "root";
-Acquire::Languages "none";
-CONF
-export APT_CONFIG="$tmp/apt.conf"
+. "$(dirname "$0")/private-apt.sh"
 echo "fetching Debian 11's C library for $arch (once; cached in $out)" >&2
-apt-get update -qq >/dev/null
+private_apt "$cache/apt-bullseye" "$tmp" "$arch" bullseye
 cd "$tmp"
 for p in libc6 libc6-dev linux-libc-dev libgcc-s1; do
   apt-get download -qq "$p" >/dev/null 2>&1 || { echo "sysroot.sh: bullseye's $p for $arch is not served" >&2; exit 1; }

@@ -13,6 +13,7 @@
 set -eu
 kernel=$1 build=$(cd "$2" && pwd) pkgs=${3:-} cache=${4:-/var/cache/halvex-vm}
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
 for tool in qemu-system-arm cpio dtc; do
   command -v $tool >/dev/null || { echo "SKIP: $tool is not installed: this machine cannot run the board VM"; exit 77; }
 done
@@ -72,15 +73,8 @@ if [ "$kernel" = 7 ]; then
     echo "SKIP eqep and pru: the drivers could not be built for this kernel (see above)"
   fi
 fi
-copy_needs() {
-  for lib in $(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-    [ -e "$root/lib/$lib" ] && continue
-    [ -e "$sysroot/$lib" ] || continue
-    cp -L "$sysroot/$lib" "$root/lib/$lib"
-    copy_needs "$root/lib/$lib"
-  done
-}
-for f in "$root/bin/"hx_* "$root/bin/"*check "$root/bin/rules" "$root/bin/robot" $([ -n "$icss" ] && echo "$root/bin/prurun") "$root/lib/libhalvex.so.1"; do copy_needs "$f"; done
+for f in "$root/bin/"hx_* "$root/bin/"*check "$root/bin/rules" "$root/bin/robot" $([ -n "$icss" ] && echo "$root/bin/prurun") \
+  "$root/lib/libhalvex.so.1"; do copy_needs "$f" "$sysroot" "$root/lib"; done
 interp=$(readelf -l "$root/bin/boardcheck" | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
 mkdir -p "$root$(dirname "$interp")"
 cp -L "$sysroot/$(basename "$interp")" "$root$interp"
@@ -117,18 +111,7 @@ for check in $checks; do
   grep -a -q "^RESULT $check PASS" "$console" || { echo "missing: $check"; fail=1; }
 done
 
-name=board-$kernel
-# The board check's output, line by line, against what this VM offers.
-expected="$here/board-check.$name.expected"
-grep -a '^BOARDCHECK' "$console" | tr -d '\r' | sed 's/^BOARDCHECK //' > "$work/board-check.out"
-if [ -f "$expected" ] && cmp -s "$expected" "$work/board-check.out"; then
-  echo "RESULT board-check PASS $(tail -n 1 "$work/board-check.out" | sed 's/^| //'), $(head -n 1 "$work/board-check.out"), as expected line by line"
-else
-  echo "RESULT board-check FAIL (expected | got):"
-  if [ -f "$expected" ]; then diff "$expected" "$work/board-check.out" | sed 's/^/  /' || true
-  else echo "  (no $expected; this VM's output:)"; sed 's/^/  /' "$work/board-check.out"; fi
-  fail=1
-fi
+board_check_result "$console" "$here/board-check.board-$kernel.expected" "$work" || fail=1
 
 # The model against the drivers, rule by rule.
 host=${HX_HOST_BUILD:-}

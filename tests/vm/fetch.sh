@@ -37,31 +37,12 @@ esac
 command -v apt-get >/dev/null && command -v dpkg-deb >/dev/null && command -v modinfo >/dev/null || {
   echo "fetch.sh: needs apt-get, dpkg-deb and modinfo (kmod)" >&2; exit 2; }
 
-uri=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)
-[ -n "$uri" ] || uri=$(sed -n 's/^deb[[:space:]]\{1,\}\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list 2>/dev/null | head -n 1)
-[ -n "$uri" ] || { echo "fetch.sh: no archive in this machine's apt sources" >&2; exit 2; }
-
-apt=$cache/apt
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-mkdir -p "$apt/lists/partial" "$apt/archives/partial" "$tmp/parts" "$out"
-# The source lines live only as long as this run.
-printf 'deb %s trixie-backports main\ndeb %s bookworm main\n' "$uri" "$uri" > "$tmp/sources.list"
-cat > "$tmp/apt.conf" <<CONF
-Dir::State::Lists "$apt/lists";
-Dir::Etc::SourceList "$tmp/sources.list";
-Dir::Etc::SourceParts "$tmp/parts";
-Dir::Cache "$apt";
-Dir::Cache::archives "$apt/archives";
-Dir::State::status "/dev/null";
-APT::Architecture "$arch";
-APT::Architectures { "$arch"; };
-APT::Sandbox::User "root";
-Acquire::Languages "none";
-CONF
-export APT_CONFIG="$tmp/apt.conf"
+mkdir -p "$out"
+. "$(dirname "$0")/../../tools/private-apt.sh"
 echo "fetching a ${variant:-7.x} kernel for $arch (once; cached in $cache)"
-apt-get update -qq >/dev/null
+private_apt "$cache/apt" "$tmp" "$arch" trixie-backports bookworm
 cd "$tmp"
 
 get() {  # download package NAME into $tmp; false if the archive does not serve it

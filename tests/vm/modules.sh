@@ -18,29 +18,11 @@ mkdir -p "$cache"
 exec 9>"$cache/fetch.lock"
 flock 9
 [ -f "$out/ready" ] && [ "$(cat "$out/ready")" = "$kv" ] && exit 0
-uri=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)
-[ -n "$uri" ] || uri=$(sed -n 's/^deb[[:space:]]\{1,\}\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list 2>/dev/null | head -n 1)
-[ -n "$uri" ] || { echo "modules.sh: no archive in this machine's apt sources" >&2; exit 2; }
-apt=$cache/apt
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-mkdir -p "$apt/lists/partial" "$apt/archives/partial" "$tmp/parts"
-printf 'deb %s trixie-backports main\n' "$uri" > "$tmp/sources.list"
-cat > "$tmp/apt.conf" <<CONF
-Dir::State::Lists "$apt/lists";
-Dir::Etc::SourceList "$tmp/sources.list";
-Dir::Etc::SourceParts "$tmp/parts";
-Dir::Cache "$apt";
-Dir::Cache::archives "$apt/archives";
-Dir::State::status "/dev/null";
-APT::Architecture "armhf";
-APT::Architectures { "armhf"; "amd64"; };
-APT::Sandbox::User "root";
-Acquire::Languages "none";
-CONF
-export APT_CONFIG="$tmp/apt.conf"
+. "$(dirname "$0")/../../tools/private-apt.sh"
 echo "building the eQEP and PRU drivers for $kv (once, about 170 MB of packages; cached in $out)"
-apt-get update -qq >/dev/null
+private_apt "$cache/apt" "$tmp" armhf,amd64 trixie-backports
 cd "$tmp"
 series=$(echo "$kv" | sed 's/^\([0-9]*\.[0-9]*\).*/\1/')
 common=$(echo "$kv" | sed 's/-armmp$//')

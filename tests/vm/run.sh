@@ -10,6 +10,7 @@
 set -eu
 arch=$1 build=$(cd "$2" && pwd) pkgs=${3:-} cache=${4:-/var/cache/halvex-vm}
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
 case $arch in
   armhf) qemu=qemu-system-arm sysroot=/usr/arm-linux-gnueabihf/lib triplet=arm-linux-gnueabihf ;;
   amd64) qemu=qemu-system-x86_64 sysroot=/lib/x86_64-linux-gnu triplet=x86_64-linux-gnu ;;
@@ -44,16 +45,7 @@ else
   cp -L "$build/library/libhalvex.so.1" "$root/lib/"
 fi
 
-# The C library and whatever else the programs need, and the loader where they ask:
-# from SYSROOT into DEST.
-copy_needs() {  # FILE SYSROOT DEST
-  for lib in $(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-    [ -e "$3/$lib" ] && continue
-    [ -e "$2/$lib" ] || continue  # ours, already there
-    cp -L "$2/$lib" "$3/$lib"
-    copy_needs "$3/$lib" "$2" "$3"
-  done
-}
+# The C library and whatever else the programs need, and the loader where they ask.
 interp=$(readelf -l "$root/bin/hx_serial_echo" | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
 mkdir -p "$root$(dirname "$interp")"
 libc="this machine's"
@@ -116,18 +108,7 @@ grep -a -q 'RESULT .* FAIL' "$console" && fail=1
 for check in monitor own-debounce no-v2 serial-echo serial-probe serial-line; do
   grep -a -q "^RESULT $check PASS" "$console" || { echo "missing: $check"; fail=1; }
 done
-name=$arch
-# The board check's output, line by line, against what this VM offers.
-expected="$here/board-check.$name.expected"
-grep -a '^BOARDCHECK' "$console" | tr -d '\r' | sed 's/^BOARDCHECK //' > "$work/board-check.out"
-if [ -f "$expected" ] && cmp -s "$expected" "$work/board-check.out"; then
-  echo "RESULT board-check PASS $(tail -n 1 "$work/board-check.out" | sed 's/^| //'), $(head -n 1 "$work/board-check.out"), as expected line by line"
-else
-  echo "RESULT board-check FAIL (expected | got):"
-  if [ -f "$expected" ]; then diff "$expected" "$work/board-check.out" | sed 's/^/  /' || true
-  else echo "  (no $expected; this VM's output:)"; sed 's/^/  /' "$work/board-check.out"; fi
-  fail=1
-fi
+board_check_result "$console" "$here/board-check.$arch.expected" "$work" || fail=1
 
 # The settings reached the UART: 8 data bits, even parity, two stop bits.
 case $arch in
