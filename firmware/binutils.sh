@@ -1,7 +1,7 @@
 #!/bin/sh
 # Build, once, GNU as and ld for the PRU (pru-elf) from Debian's own binutils sources
 # (the binutils-source package carries the upstream tarball). No Debian release packages
-# them. About 2.5 minutes on two cores; the result is cached, keyed by version, as the
+# them. About 1.5 minutes on two cores; the result is cached, keyed by version, as the
 # VM kernels are:
 #
 #   firmware/binutils.sh [CACHE]   -> CACHE/pru-binutils-VERSION/bin/pru-elf-{as,ld}
@@ -23,7 +23,7 @@ mkdir -p "$cache"
 exec 9>"$cache/build.lock"
 flock 9
 [ -f "$out/ready" ] && { echo "$out"; exit 0; }
-echo "building the PRU assembler and linker from binutils $version (once, about 2.5 min; cached in $cache)" >&2
+echo "building the PRU assembler and linker from binutils $version (once, about 1.5 minutes; cached in $cache)" >&2
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 tar -C "$tmp" -xJf "$tarball"

@@ -168,9 +168,10 @@ int hx_board_gpio(int bank, char* where, size_t cap)
         std::snprintf(where, cap, "%s: %s", what, std::strerror(errno));
         return 0;
     }
-    // uAPI v2's line information answers on 5.10 and later; older kernels: ENOTTY.
+    // uAPI v2's line information answers on 5.10 and later (EINVAL only for a chip
+    // without line 0); older kernels answer ENOTTY, and anything else is no v2 either.
     gpio_v2_line_info info{};
-    const bool v2 = ioctl(f, GPIO_V2_GET_LINEINFO_IOCTL, &info) == 0 || errno != ENOTTY;
+    const bool v2 = ioctl(f, GPIO_V2_GET_LINEINFO_IOCTL, &info) == 0 || errno == EINVAL;
     close(f);
     std::snprintf(where, cap, "%s, %s", what,
                   v2 ? "uAPI v2: the kernel debounces" : "uAPI v1 only: the service debounces itself");
