@@ -12,8 +12,9 @@ HX_BOARD_PACKAGES="g++-arm-linux-gnueabihf qemu-user"
 # The Debian packages: dpkg-shlibdeps and lintian.
 HX_PACKAGE_PACKAGES="dpkg-dev lintian"
 # The real-kernel VMs: qemu for both machines, cpio for the initramfs, kmod's modinfo to
-# follow module dependencies.
-HX_VM_PACKAGES="qemu-system-arm qemu-system-x86 cpio kmod"
+# follow module dependencies, dtc for the board VM's device tree, make for the drivers
+# built for its kernel.
+HX_VM_PACKAGES="qemu-system-arm qemu-system-x86 cpio kmod device-tree-compiler make"
 
 hx_need() {
   missing=""
