@@ -83,6 +83,13 @@ constexpr unsigned width_of[8] = {8, 8, 8, 8, 16, 16, 16, 32};
 
 inline unsigned bits(uint32_t i, unsigned at, unsigned n) { return (i >> at) & ((1u << n) - 1); }
 
+// A quick branch's signed 10-bit offset, in instructions from the branch itself.
+inline int branch_offset(uint32_t i)
+{
+    const int off = static_cast<int>(bits(i, 25, 2) << 8 | bits(i, 0, 8));
+    return off >= 512 ? off - 1024 : off;
+}
+
 struct exec {
     core& c;
     uint32_t r31;  // the inputs now
@@ -292,8 +299,7 @@ void run(core& c, wheel& w, uint64_t until)
                 break;
             }
             if (go) {
-                const int off = static_cast<int>(bits(i, 25, 2) << 8 | bits(i, 0, 8));
-                c.pc = static_cast<uint32_t>(static_cast<int>(c.pc) + (off >= 512 ? off - 1024 : off));
+                c.pc = static_cast<uint32_t>(static_cast<int>(c.pc) + branch_offset(i));
                 taken = true;
             } else {
                 ++c.pc;
@@ -308,8 +314,7 @@ void run(core& c, wheel& w, uint64_t until)
                 break;
             }
             if ((how == 2) == set) {
-                const int off = static_cast<int>(bits(i, 25, 2) << 8 | bits(i, 0, 8));
-                c.pc = static_cast<uint32_t>(static_cast<int>(c.pc) + (off >= 512 ? off - 1024 : off));
+                c.pc = static_cast<uint32_t>(static_cast<int>(c.pc) + branch_offset(i));
                 taken = true;
             } else {
                 ++c.pc;
