@@ -7,6 +7,8 @@ export PATH=/bin LD_LIBRARY_PATH=/lib
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs dev /dev
+# Kernel messages on the console would land inside the lines the host reads.
+dmesg -n 1
 mkdir -p /dev/pts && mount -t devpts devpts /dev/pts
 mkdir -p /tmp
 for m in $(cat /modules.order); do insmod "/modules/$m.ko" || echo "RESULT insmod-$m FAIL"; done
