@@ -201,7 +201,7 @@ protected:
     }
 };
 
-const std::string guard_name = "hx-servo-guard";
+const std::string guard_name = guardian::name;
 
 // The PWM model's record of channel 1 (eHRPWM0, output A). A pulse on channel 0 writes
 // channel 1 first, then the seven others: a change of channel 1 whose previous change by

@@ -436,31 +436,50 @@ TEST_P(Servo, HoweverARobotThatForksEndsEveryOutputStops)
     }
 }
 
-// A program killed in the middle of its cleanup: the guardian still watches until every
-// output is stopped, so none is left at its last width. The first write of the cleanup
-// is slowed (a driver holding its lock), and the program is killed while it waits.
-TEST_P(Servo, KilledDuringItsCleanupTheRobotLeavesNothingRunning)
+// A cleanup that takes long, because a driver holds its lock (the first output's second
+// attribute write is slowed), far past the guardian's three periods. Left to end, the
+// program alone writes: no stop of the guardian's lands on an output the program is
+// stopping or has stopped. Killed in the middle, the guardian still watches until every
+// output is stopped, so none is left at its last width.
+TEST_P(Servo, ASlowCleanupIsTheProgramsAloneAndKilledInTheMiddleLeavesNothingRunning)
 {
-    program::options o;
-    o.fake_board = false;
-    o.args = {"0", "cleanup"};
-    program::session s = program::start(HX_ROBOT, o);
-    ASSERT_TRUE(program::wait_for_output(s, "ready\n", std::chrono::seconds(10))) << s.out << s.errors;
     constexpr int slow_ms = 300;
-    sandbox::steer("slow " + output_dir("48300200", 0) + "/duty_cycle " + std::to_string(slow_ms));
-    program::type(s, "end\n");
-    ASSERT_TRUE(program::wait_for_output(s, "cleaning up\n", std::chrono::seconds(10))) << s.out;
-    // Not a bound: only the point within the slow write at which the kill comes.
-    std::this_thread::sleep_for(std::chrono::milliseconds(slow_ms / 3));
-    kill(s.pid, SIGKILL);
-    program::finish(s);
-    // The guardian's writes wait behind the slow one too.
-    std::this_thread::sleep_for(std::chrono::microseconds(slow_ms * 1000 + guardian_stop_bound_us + 100000));
-    for (const auto& [unit, k] : outputs) {
-        EXPECT_EQ(last_recorded(unit, k, "enable"), "0") << unit << " " << k;
-        EXPECT_EQ(last_recorded(unit, k, "duty_cycle"), "0") << unit << " " << k;
+    for (const bool killed : {false, true}) {
+        SCOPED_TRACE(killed ? "killed" : "ends");
+        sandbox::reset();
+        sandbox::boot(GetParam());
+        program::options o;
+        o.fake_board = false;
+        o.args = {"0", "cleanup"};
+        program::session s = program::start(HX_ROBOT, o);
+        ASSERT_TRUE(program::wait_for_output(s, "ready\n", std::chrono::seconds(10))) << s.out << s.errors;
+        sandbox::steer("slow " + output_dir("48300200", 0) + "/enable " + std::to_string(slow_ms));
+        program::type(s, "end\n");
+        ASSERT_TRUE(program::wait_for_output(s, "cleaning up\n", std::chrono::seconds(10))) << s.out;
+        if (killed) {
+            // Not a bound: only the point within the slow write at which the kill comes.
+            std::this_thread::sleep_for(std::chrono::milliseconds(slow_ms / 3));
+            kill(s.pid, SIGKILL);
+            program::finish(s);
+            // The guardian's writes wait behind the slow one too.
+            std::this_thread::sleep_for(std::chrono::microseconds(slow_ms * 1000 + guardian_stop_bound_us + 100000));
+        } else {
+            EXPECT_EQ(program::finish(s), 0) << s.out << s.errors;
+            // The guardian learns of the program's end when its pipe closes: any write of
+            // its own would have come within its bound.
+            std::this_thread::sleep_for(std::chrono::microseconds(guardian_stop_bound_us));
+            const auto& record = sandbox::pwm_record();
+            EXPECT_EQ(std::count_if(record.begin(), record.end(),
+                                    [](const sandbox::pwm_change& c) { return c.writer == guardian::name; }),
+                      0)
+                << "the guardian wrote during the program's own cleanup";
+        }
+        for (const auto& [unit, k] : outputs) {
+            EXPECT_EQ(last_recorded(unit, k, "enable"), "0") << unit << " " << k;
+            EXPECT_EQ(last_recorded(unit, k, "duty_cycle"), "0") << unit << " " << k;
+        }
+        expect_nothing_exported();
     }
-    expect_nothing_exported();
 }
 
 // A robot that forks a worker and reaps its children: its cleanup does not wait for the

@@ -31,6 +31,10 @@ constexpr long long guardian_stop_bound_us = 100'000;
 
 namespace guardian {
 
+// The name the guardian gives itself (its comm), which the PWM model records as the
+// writer of its changes.
+constexpr const char* name = "hx-servo-guard";
+
 // A /proc file's text, "" when the process has gone (even in the middle of the read:
 // no stream, which would throw).
 inline std::string proc_text(pid_t pid, const char* what)
@@ -100,7 +104,7 @@ inline pid_t of_program(pid_t sid)
 {
     for (int waited = 0; waited < 5000; waited += 5) {
         for (pid_t p : of_session(sid))
-            if (comm(p) == "hx-servo-guard") return p;
+            if (comm(p) == name) return p;
         usleep(5000);
     }
     return -1;
@@ -133,7 +137,7 @@ inline pid_t of_this_process()
         if (fd > 2 && target.rfind("pipe:", 0) == 0) pipes.insert(target);
     for (int waited = 0; waited < 5000; waited += 5) {
         for (pid_t p : all_processes()) {
-            if (comm(p) != "hx-servo-guard") continue;
+            if (comm(p) != name) continue;
             for (const auto& [fd, target] : descriptors(p))
                 if ((fd == 3 || fd == 4) && pipes.count(target) != 0) return p;
         }

@@ -335,6 +335,12 @@ int hx_servo_send_esc_pulse_normalized(int ch, double width)
 // go: a program killed in the middle of its cleanup leaves nothing running.
 int hx_servo_cleanup(void)
 {
+    // Every output is taken from the guardian first, so that a cleanup that comes, or
+    // lasts, more than three periods after the last pulse does not meet the guardian
+    // stopping the same outputs: the program's stop is the last write on each.
+    for (int i = 0; i < HX_SERVO_CHANNELS; ++i) {
+        if (out[static_cast<std::size_t>(i)].started) hx::servo_guard::keep_off(i);
+    }
     int rc = 0;
     for (int i = 0; i < HX_SERVO_CHANNELS; ++i) {
         if (out[static_cast<std::size_t>(i)].started) rc |= stop_output(i);

@@ -48,6 +48,11 @@ void fresh(int i);
 bool stopped(int i);
 // The output runs again.
 void live(int i);
+// The program is about to stop the output itself (its cleanup): the guardian keeps off
+// it from now on, so that no stop of the guardian's lands after the program's (a stop
+// of its own already under way is waited for). Should the program die before end(),
+// the guardian still stops every output.
+void keep_off(int i);
 
 // The program has stopped the outputs itself: let the guardian go without it touching
 // them. Returns at once; the guardian leaves by itself.
