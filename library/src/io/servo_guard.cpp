@@ -298,11 +298,15 @@ void live(int i)
 void keep_off(int i)
 {
     if (page == nullptr) return;
-    int expected = live_state;
-    if (page->state[i].compare_exchange_strong(expected, stopped_state) || expected == stopped_state) return;
-    // The guardian is in the middle of a stop (two writes; it runs at real-time priority
-    // where it may): wait for it, up to a second, unless it has died.
-    for (int wait = 0; wait < 2000 && page->state[i].load() == stopping_state && alive(); ++wait) usleep(500);
+    // While the guardian has the output claimed (it then stops it, or gives it back when
+    // a pulse came meanwhile; two writes at most, at real-time priority where it may),
+    // wait for it: up to a second, unless it has died.
+    for (int wait = 0; wait < 2000; ++wait) {
+        int expected = live_state;
+        if (page->state[i].compare_exchange_strong(expected, stopped_state) || expected == stopped_state || !alive())
+            return;
+        usleep(500);
+    }
 }
 
 void end()
