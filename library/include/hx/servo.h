@@ -66,9 +66,11 @@ HX_EXPORT int hx_servo_send_pulse_us(int ch, int us);
 HX_EXPORT int hx_servo_send_esc_pulse_normalized(int ch, double width);
 
 /* Zero the width, disable every channel that init started and unexport those that it
- * exported, then end the guardian (it watches until the outputs are stopped). Safe to
- * call at any time; returns at once, without waiting for a process. Returns 0, or -1 if
- * an attribute could not be written (the other channels are stopped all the same). */
+ * exported, then end the guardian (it watches until the outputs are stopped, and makes
+ * no write of its own on them once the cleanup has begun). Safe to call at any time;
+ * waits for no process to end (only, should the guardian be stopping an output that
+ * moment, for its two writes). Returns 0, or -1 if an attribute could not be written
+ * (the other channels are stopped all the same). */
 HX_EXPORT int hx_servo_cleanup(void);
 
 #ifdef __cplusplus
