@@ -30,11 +30,8 @@ sysroot=/usr/arm-linux-gnueabihf/lib
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 root=$work/root
-mkdir -p "$root/bin" "$root/lib" "$root/modules" "$root/proc" "$root/sys" "$root/dev" "$root/tmp"
-cp "$k/busybox" "$root/bin/busybox"
-cp "$k/modules/"*.ko "$root/modules/"
+make_root "$root" "$k" "$here/board-init.sh"
 grep -E '^pwm' "$k/modules.order" > "$root/modules.order"
-install -m755 "$here/board-init.sh" "$root/init"
 tools_deb=$(ls "$pkgs"/halvex-tools_*_armhf.deb 2>/dev/null | head -n 1 || true)
 lib_deb=$(ls "$pkgs"/libhalvex1_*_armhf.deb 2>/dev/null | head -n 1 || true)
 if [ -n "$pkgs" ] && [ -n "$tools_deb" ] && [ -n "$lib_deb" ]; then

@@ -1,5 +1,14 @@
 # Sourced by the VM scripts: what the initramfs and the results share.
 
+# The initramfs's skeleton in ROOT: busybox and the kernel's modules from the cached
+# KERNEL directory, INIT as /init.
+make_root() {  # ROOT KERNEL INIT
+  mkdir -p "$1/bin" "$1/lib" "$1/modules" "$1/proc" "$1/sys" "$1/dev" "$1/tmp"
+  cp "$2/busybox" "$1/bin/busybox"
+  cp "$2/modules/"*.ko "$1/modules/"
+  install -m755 "$3" "$1/init"
+}
+
 # The libraries FILE needs, from SYSROOT into DEST, and theirs in turn.
 copy_needs() {  # FILE SYSROOT DEST
   for lib in $(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do

@@ -26,11 +26,8 @@ k=$cache/$arch
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 root=$work/root
-mkdir -p "$root/bin" "$root/lib" "$root/modules" "$root/proc" "$root/sys" "$root/dev" "$root/tmp"
-cp "$k/busybox" "$root/bin/busybox"
-cp "$k/modules/"*.ko "$root/modules/"
+make_root "$root" "$k" "$here/init.sh"
 cp "$k/modules.order" "$root/modules.order"
-install -m755 "$here/init.sh" "$root/init"
 tools_deb=$(ls "$pkgs"/halvex-tools_*_"$arch".deb 2>/dev/null | head -n 1 || true)
 lib_deb=$(ls "$pkgs"/libhalvex1_*_"$arch".deb 2>/dev/null | head -n 1 || true)
 if [ -n "$pkgs" ] && [ -n "$tools_deb" ] && [ -n "$lib_deb" ]; then
