@@ -191,6 +191,39 @@ over:   result                          # 34
         ldi     r30, 0x55
         mov     r10, r30
         result                          # 46
+
+        # This core's CTRL (PRU0's, 0x22000) and cycle counter (CYCLE, +0x0c).
+        ldi32   r26, 0x22000
+        lbbo    &r27, r26, 0, 4
+        mov     r10, r27
+        result                          # 47
+        set     r27, r27, 3
+        sbbo    &r27, r26, 0, 4
+        lbbo    &r11, r26, 0x0c, 4
+        lbbo    &r12, r26, 0x0c, 4
+        sub     r10, r12, r11
+        result                          # 48
+        ldi     r13, 7
+        sbbo    &r13, r26, 0x0c, 4
+        lbbo    &r12, r26, 0x0c, 4
+        sub     r10, r12, r11
+        result                          # 49
+        clr     r27, r27, 3
+        sbbo    &r27, r26, 0, 4
+        ldi     r13, 1000
+        sbbo    &r13, r26, 0x0c, 4
+        lbbo    &r10, r26, 0x0c, 4
+        result                          # 50
+        lbbo    &r10, r26, 0x0c, 4
+        result                          # 51
+        ldi32   r13, 0xfffffffe
+        sbbo    &r13, r26, 0x0c, 4
+        set     r27, r27, 3
+        sbbo    &r27, r26, 0, 4
+        ldi     r13, 0
+        ldi     r13, 0
+        lbbo    &r10, r26, 0x0c, 4
+        result                          # 52
         halt
 
 subroutine:
