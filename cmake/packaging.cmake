@@ -81,7 +81,7 @@ hx_serial_echo and serial_probe test a UART, hx_throttle_cal teaches ESCs
 their throttle range, hx_press_monitor reports the pause and mode buttons,
 hx_board_check says what the board's kernel offers and what is missing.")
 
-# The PRU image is the same for every host architecture.
+# The PRU images are the same for every host architecture.
 if(HALVEX_FIRMWARE_BUILT)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/halvex-pru-firmware.lintian-overrides
     DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME halvex-pru-firmware COMPONENT firmware)
@@ -90,9 +90,11 @@ set(CPACK_DEBIAN_FIRMWARE_PACKAGE_NAME halvex-pru-firmware)
 set(CPACK_DEBIAN_FIRMWARE_PACKAGE_SECTION kernel)
 set(CPACK_DEBIAN_FIRMWARE_PACKAGE_ARCHITECTURE all)
 set(CPACK_COMPONENT_FIRMWARE_DESCRIPTION
-  "PRU firmware for encoder channel 4 of libhalvex
+  "PRU firmware of libhalvex: encoder channel 4 and the servo outputs
 am335x-pru0-hx-encoder-fw counts the quadrature edges of encoder channel 4 on
 PRU core 0's direct inputs into the PRU shared RAM, where libhalvex's
-hx_fwquad module reads them. Installed in /lib/firmware for remoteproc.")
+hx_fwquad module reads them. am335x-pru1-hx-servo-fw sends the servo header's
+eight pulse channels on PRU core 1's outputs, one pulse per request of
+libhalvex's servo service. Installed in /lib/firmware for remoteproc.")
 
 include(CPack)

@@ -46,15 +46,18 @@ for arch in amd64 armhf; do
   case $(dpkg-deb -f "$tools" Depends) in *libc6\ \(\>=*libhalvex1\ \(\>=\ $version\)*) ;;
     *) echo "halvex-tools $arch Depends: $(dpkg-deb -f "$tools" Depends)"; fail=1 ;; esac
 done
-# Channel 4's PRU firmware: one package for every architecture, the image where
-# remoteproc looks for it, lintian's two binary checks overridden with the reason.
+# The PRU firmware: one package for every architecture, the images where remoteproc
+# looks for them, lintian's two binary checks overridden with the reason.
 fw=$out/halvex-pru-firmware_${version}_all.deb
-check "halvex-pru-firmware files" "lib/firmware/am335x-pru0-hx-encoder-fw usr/share/doc/halvex-pru-firmware/changelog.gz \
-usr/share/doc/halvex-pru-firmware/copyright usr/share/lintian/overrides/halvex-pru-firmware " "$(files "$fw")"
+check "halvex-pru-firmware files" "lib/firmware/am335x-pru0-hx-encoder-fw lib/firmware/am335x-pru1-hx-servo-fw \
+usr/share/doc/halvex-pru-firmware/changelog.gz usr/share/doc/halvex-pru-firmware/copyright \
+usr/share/lintian/overrides/halvex-pru-firmware " "$(files "$fw")"
 check "halvex-pru-firmware Architecture" "all" "$(dpkg-deb -f "$fw" Architecture)"
-check "the packaged image is the PRU's" "ELF 32-bit LSB, machine 144, entry 0" \
-  "$(dpkg-deb --fsys-tarfile "$fw" | tar -xO ./lib/firmware/am335x-pru0-hx-encoder-fw |
-     od -A n -t u1 -N 28 | tr -s ' \n' ' ' | awk '{printf "ELF %d-bit %s, machine %d, entry %d", $5 * 32, ($6 == 1 ? "LSB" : "MSB"), $19 + 256 * $20, $25}')"
+for image in am335x-pru0-hx-encoder-fw am335x-pru1-hx-servo-fw; do
+  check "the packaged $image is the PRU's" "ELF 32-bit LSB, machine 144, entry 0" \
+    "$(dpkg-deb --fsys-tarfile "$fw" | tar -xO ./lib/firmware/$image |
+       od -A n -t u1 -N 28 | tr -s ' \n' ' ' | awk '{printf "ELF %d-bit %s, machine %d, entry %d", $5 * 32, ($6 == 1 ? "LSB" : "MSB"), $19 + 256 * $20, $25}')"
+done
 report=$(lintian "$out"/*.deb 2>&1 | grep -v 'running with root privileges' || true)
 [ -n "$report" ] && echo "lintian: $report"
 echo "$report" | grep -q '^E:' && fail=1
