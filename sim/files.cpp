@@ -18,10 +18,23 @@ using internal::check;
 using internal::die;
 using internal::pru_ram_phys;
 using internal::pru_ram_size;
+using internal::pru_data_phys;
+using internal::pru_data_size;
 
 namespace {
 
 volatile uint32_t* ram_view = nullptr;
+volatile uint32_t* data_view[2] = {nullptr, nullptr};
+
+volatile uint32_t* map_dev_mem(off_t at, size_t bytes)
+{
+    const int f = open("/dev/mem", O_RDWR | O_CLOEXEC);
+    if (f < 0) die("open", "/dev/mem");
+    void* m = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, f, at);
+    close(f);
+    if (m == MAP_FAILED) die("map", "/dev/mem");
+    return static_cast<volatile uint32_t*>(m);
+}
 
 void make_parents(const std::string& path)
 {
@@ -48,6 +61,10 @@ void forget_ram()
 {
     if (ram_view != nullptr) munmap(const_cast<uint32_t*>(ram_view), pru_ram_size);
     ram_view = nullptr;
+    for (auto& v : data_view) {
+        if (v != nullptr) munmap(const_cast<uint32_t*>(v), pru_data_size);
+        v = nullptr;
+    }
 }
 
 }  // namespace internal
@@ -129,14 +146,15 @@ void add_dev_mem()
 
 volatile uint32_t* pru_shared_ram()
 {
-    if (ram_view != nullptr) return ram_view;
-    const int f = open("/dev/mem", O_RDWR | O_CLOEXEC);
-    if (f < 0) die("open", "/dev/mem");
-    void* m = mmap(nullptr, pru_ram_size, PROT_READ | PROT_WRITE, MAP_SHARED, f, pru_ram_phys);
-    close(f);
-    if (m == MAP_FAILED) die("map", "/dev/mem");
-    ram_view = static_cast<volatile uint32_t*>(m);
+    if (ram_view == nullptr) ram_view = map_dev_mem(pru_ram_phys, pru_ram_size);
     return ram_view;
+}
+
+volatile uint32_t* pru_data_ram(int core)
+{
+    volatile uint32_t*& v = data_view[core == 0 ? 0 : 1];
+    if (v == nullptr) v = map_dev_mem(pru_data_phys + (core == 0 ? 0 : off_t{0x2000}), pru_data_size);
+    return v;
 }
 
 }  // namespace sandbox

@@ -3,6 +3,7 @@
 #include "internal.h"
 #include "sim/sandbox.h"
 
+#include <algorithm>
 #include <chrono>
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,9 +18,11 @@ namespace {
 
 #ifdef HX_ENCODER_IMAGE
 constexpr const char* encoder_image = HX_ENCODER_IMAGE;
+constexpr const char* servo_image = HX_SERVO_IMAGE;
 constexpr const char* images = HX_SIM_IMAGES;
 #else
 constexpr const char* encoder_image = "";
+constexpr const char* servo_image = "";
 constexpr const char* images = "";
 #endif
 
@@ -56,6 +59,7 @@ void install(const std::string& name, const std::string& image)
     if (!built()) sandbox::internal::die("install (not built)", image);
     if (image == "garbage") sandbox::put(path, "#!/bin/sh\n# A script saved under a firmware's name: as long as an ELF header, and no ELF.\n");
     else if (image == "encoder") sandbox::put(path, slurp(encoder_image));
+    else if (image == "servo") sandbox::put(path, slurp(servo_image));
     else sandbox::put(path, slurp(std::string(images) + "/" + image));
 }
 
@@ -69,6 +73,7 @@ void install_defaults()
     }
     if (!built()) return;
     install("am335x-pru0-hx-encoder-fw", "encoder");
+    install("am335x-pru1-hx-servo-fw", "servo");
     install("am335x-pru0-fw", "silent");
     install("am335x-pru1-fw", "silent");
 }
@@ -114,6 +119,69 @@ std::string report(const std::string& field, int core)
             if (word == field) return value;
     }
     return "";
+}
+
+std::vector<r30_change> r30(int core)
+{
+    std::istringstream in(sandbox::get("/sys/hxsim/r30"));
+    std::vector<r30_change> out;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream l(line);
+        int n = -1;
+        unsigned long long cycle = 0;
+        uint32_t value = 0;
+        if (l >> n >> cycle >> std::hex >> value && n == core) out.push_back({cycle, value});
+    }
+    return out;
+}
+
+std::vector<pulse> pulses(const std::vector<r30_change>& record, int ch)
+{
+    const uint32_t bit = 1u << servo_bit[ch];
+    std::vector<pulse> out;
+    uint32_t was = 0;
+    for (const r30_change& c : record) {
+        if ((c.value & bit) && !(was & bit)) out.push_back({c.cycle, 0});
+        if (!(c.value & bit) && (was & bit)) out.back().fall = c.cycle;
+        was = c.value;
+    }
+    return out;
+}
+
+uint32_t foreign_bits(const std::vector<r30_change>& record)
+{
+    uint32_t bits = 0;
+    for (const r30_change& c : record) bits |= c.value & ~0xff0u;
+    return bits;
+}
+
+uint32_t servo_taken() { return sandbox::pru_data_ram(1)[2]; }
+
+uint32_t servo_written()
+{
+    uint32_t n = 0;
+    for (int slot = 0; slot < 16; ++slot) {
+        const uint32_t number = sandbox::pru_data_ram(1)[0x40 / 4 + 8 * slot];
+        n = std::max(n, number);
+    }
+    return n;
+}
+
+bool servo_settle(uint32_t n)
+{
+    constexpr long long past_cycles = 5000000;  // 25 ms
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    long long from = -1;
+    while (std::chrono::steady_clock::now() < limit) {
+        const bool done = servo_taken() == n && report("r30", 1) == "0";
+        if (done && state(1) != "running") return true;  // a stopped core sends nothing more
+        const long long cycle = number(report("cycle", 1));
+        if (from < 0 && done) from = cycle;
+        if (from >= 0 && cycle >= from + past_cycles) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
 }
 
 int starts_seen(int core) { return static_cast<int>(number(report("starts", core))); }

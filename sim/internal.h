@@ -15,6 +15,8 @@ bool inside();
 
 constexpr off_t pru_ram_phys = 0x4A310000;
 constexpr std::size_t pru_ram_size = 0x3000;
+constexpr off_t pru_data_phys = 0x4A300000;  // core 0's data RAM; core 1's follows
+constexpr std::size_t pru_data_size = 0x2000;
 
 void stop_kernel();    // kernel.cpp
 void stop_serial();    // serial.cpp

@@ -1,5 +1,5 @@
 // The simulated kernel's client: starting hx_simkernel over the sandbox's /sys for a
-// kernel profile, steering it, reading its PWM record, finding its devices.
+// kernel profile, steering it, finding its devices.
 #include "internal.h"
 #include "sim/firmware.h"
 #include "sim/sandbox.h"
@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sstream>
 #include <sys/mount.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
@@ -116,18 +115,6 @@ void steer(const std::string& command)
         errno = rc;
         die("the simulated kernel refused", command);
     }
-}
-
-// The model's record reads "<us> <device> <output> <attribute> <value> <writer>" a line.
-std::vector<pwm_change> pwm_record(const std::string& device, int output)
-{
-    std::istringstream in(get("/sys/hxsim/pwm"));
-    std::vector<pwm_change> out;
-    pwm_change c;
-    while (in >> c.t_us >> c.device >> c.output >> c.attr >> c.value >> c.writer) {
-        if (c.device.rfind(device, 0) == 0 && (output < 0 || c.output == output)) out.push_back(c);
-    }
-    return out;
 }
 
 std::string find_device(const std::string& class_dir, const std::string& device)

@@ -33,43 +33,25 @@ const std::map<std::string, std::string> found = {
      "encoder 2        legacy attributes (/sys/devices/platform/ocp/48302000.epwmss/48302180.eqep)\n"
      "encoder 3        legacy attributes (/sys/devices/platform/ocp/48304000.epwmss/48304180.eqep)\n"
      "encoder 4 (PRU)  remoteproc1 (4a334000.pru)\n"
-     "PRU firmware     /dev/firmware/am335x-pru0-hx-encoder-fw\n"
-     "servo 1          pwmchip1 output 0 (48300200.pwm)\n"
-     "servo 2          pwmchip1 output 1 (48300200.pwm)\n"
-     "servo 3          pwmchip3 output 0 (48302200.pwm)\n"
-     "servo 4          pwmchip3 output 1 (48302200.pwm)\n"
-     "servo 5          pwmchip5 output 0 (48304200.pwm)\n"
-     "servo 6          pwmchip5 output 1 (48304200.pwm)\n"
-     "servo 7          pwmchip0 output 0 (48300100.ecap)\n"
-     "servo 8          pwmchip7 output 0 (48302100.ecap)\n"},
+     "PRU 0 firmware   /dev/firmware/am335x-pru0-hx-encoder-fw\n"
+     "servos (PRU 1)   remoteproc2 (4a338000.pru)\n"
+     "PRU 1 firmware   /dev/firmware/am335x-pru1-hx-servo-fw\n"},
     {"vendor-6.1",
      "encoder 1        counter device counter0 (48300180.counter)\n"
      "encoder 2        counter device counter1 (48302180.counter)\n"
      "encoder 3        counter device counter2 (48304180.counter)\n"
      "encoder 4 (PRU)  remoteproc1 (4a334000.pru)\n"
-     "PRU firmware     /dev/firmware/am335x-pru0-hx-encoder-fw\n"
-     "servo 1          pwmchip0 output 0 (48300200.pwm)\n"
-     "servo 2          pwmchip0 output 1 (48300200.pwm)\n"
-     "servo 3          pwmchip2 output 0 (48302200.pwm)\n"
-     "servo 4          pwmchip2 output 1 (48302200.pwm)\n"
-     "servo 5          pwmchip4 output 0 (48304200.pwm)\n"
-     "servo 6          pwmchip4 output 1 (48304200.pwm)\n"
-     "servo 7          pwmchip6 output 0 (48300100.pwm)\n"
-     "servo 8          pwmchip7 output 0 (48302100.pwm)\n"},
+     "PRU 0 firmware   /dev/firmware/am335x-pru0-hx-encoder-fw\n"
+     "servos (PRU 1)   remoteproc2 (4a338000.pru)\n"
+     "PRU 1 firmware   /dev/firmware/am335x-pru1-hx-servo-fw\n"},
     {"mainline-6.12",
      "encoder 1        counter device counter1 (48300180.counter)\n"
      "encoder 2        counter device counter2 (48302180.counter)\n"
      "encoder 3        counter device counter0 (48304180.counter)\n"
      "encoder 4 (PRU)  remoteproc0 (4a334000.pru)\n"
-     "PRU firmware     /dev/firmware/am335x-pru0-hx-encoder-fw\n"
-     "servo 1          pwmchip1 output 0 (48300200.pwm)\n"
-     "servo 2          pwmchip1 output 1 (48300200.pwm)\n"
-     "servo 3          pwmchip2 output 0 (48302200.pwm)\n"
-     "servo 4          pwmchip2 output 1 (48302200.pwm)\n"
-     "servo 5          pwmchip3 output 0 (48304200.pwm)\n"
-     "servo 6          pwmchip3 output 1 (48304200.pwm)\n"
-     "servo 7          pwmchip0 output 0 (48300100.pwm)\n"
-     "servo 8          pwmchip4 output 0 (48302100.pwm)\n"},
+     "PRU 0 firmware   /dev/firmware/am335x-pru0-hx-encoder-fw\n"
+     "servos (PRU 1)   remoteproc1 (4a338000.pru)\n"
+     "PRU 1 firmware   /dev/firmware/am335x-pru1-hx-servo-fw\n"},
 };
 const std::map<std::string, int> bank2_chip = {{"vendor-4.19", 2}, {"vendor-6.1", 2}, {"mainline-6.12", 1}};
 
@@ -118,11 +100,11 @@ TEST_P(BoardCheck, ExitsZeroOnlyWhenEverythingIsThere)
               found.at(GetParam()) + buttons + serial_and_root + "\nEverything halvex needs is there.\n");
     EXPECT_EQ(status, 0);
 
-    firmware::install("am335x-pru0-hx-encoder-fw", "absent");
+    firmware::install("am335x-pru1-hx-servo-fw", "absent");
     std::string expect = found.at(GetParam());
-    expect.replace(expect.find("PRU firmware     /dev/firmware/am335x-pru0-hx-encoder-fw\n"),
-                   std::string("PRU firmware     /dev/firmware/am335x-pru0-hx-encoder-fw\n").size(),
-                   "PRU firmware     MISSING: no am335x-pru0-hx-encoder-fw in /dev/firmware or /lib/firmware\n"
+    const std::string there = "PRU 1 firmware   /dev/firmware/am335x-pru1-hx-servo-fw\n";
+    expect.replace(expect.find(there), there.size(),
+                   "PRU 1 firmware   MISSING: no am335x-pru1-hx-servo-fw in /dev/firmware or /lib/firmware\n"
                    "                   -> install the halvex-pru-firmware package\n");
     EXPECT_EQ(run_check(&status), expect + buttons + serial_and_root + "\n1 missing.\n");
     EXPECT_EQ(status, 1);
@@ -149,17 +131,14 @@ TEST(BoardCheckBare, EveryUnitIsMissingWithTheNodeToEnable)
                   std::to_string(u) + " in the device tree, and mux the unit's A and B pins\n";
     expect += "encoder 4 (PRU)  MISSING: no 4a334000.pru in /sys/class/remoteproc\n"
               "                   -> enable the PRU-ICSS (pruss, 4a300000) and its pru0 core in the device tree\n"
-              "PRU firmware     /dev/firmware/am335x-pru0-hx-encoder-fw\n";
-    const char* const pwm[] = {"48300200", "48300200", "48302200", "48302200", "48304200", "48304200", "48300100", "48302100"};
-    const char* const node[] = {"ehrpwm0", "ehrpwm0", "ehrpwm1", "ehrpwm1", "ehrpwm2", "ehrpwm2", "ecap0", "ecap1"};
-    for (int ch = 0; ch < 8; ++ch)
-        expect += "servo " + std::to_string(ch + 1) + "          MISSING: no " + pwm[ch] +
-                  " PWM unit in /sys/class/pwm\n                   -> enable " + node[ch] + " (" + pwm[ch] +
-                  ") and its epwmss in the device tree, and mux its output pin\n";
+              "PRU 0 firmware   /dev/firmware/am335x-pru0-hx-encoder-fw\n"
+              "servos (PRU 1)   MISSING: no 4a338000.pru in /sys/class/remoteproc\n"
+              "                   -> enable the PRU-ICSS (pruss, 4a300000) and its pru1 core in the device tree\n"
+              "PRU 1 firmware   /dev/firmware/am335x-pru1-hx-servo-fw\n";
     expect += "buttons          MISSING: /dev/gpiochip2 (no AM335x bank: the chip of that number): No such file or "
               "directory\n"
               "                   -> enable gpio2 (481ac000) in the device tree; its /dev node comes from devtmpfs\n";
-    expect += std::string(serial_and_root) + "\n13 missing.\n";
+    expect += std::string(serial_and_root) + "\n6 missing.\n";
     EXPECT_EQ(out, expect);
     EXPECT_EQ(status, 1);
 }

@@ -1,9 +1,9 @@
 // hx_throttle_cal at the terminal: on the fake board (the prompts, the pulse train and
-// its switch from maximum to minimum width, the failures), and on the simulated
-// kernel's PWM outputs of every kernel generation.
-#include "support/guardian.h"
+// its switch from maximum to minimum width, the failures), and on the servo header of
+// every kernel generation's simulated kernel (PRU core 1's R30).
 #include "support/kernels.h"
 
+#include <sim/firmware.h>
 #include <sim/program.h>
 #include <sim/sandbox.h>
 
@@ -12,7 +12,6 @@
 #include <ctime>
 #include <csignal>
 #include <gtest/gtest.h>
-#include <map>
 #include <unistd.h>
 #include <string>
 #include <thread>
@@ -196,47 +195,35 @@ protected:
     void SetUp() override
     {
         REQUIRE_SANDBOX();
+        if (!firmware::built()) GTEST_SKIP() << firmware::not_built();
         sandbox::reset();
         sandbox::boot(GetParam());
     }
 };
 
-const std::string guard_name = guardian::name;
-
-// The PWM model's record of channel 1 (eHRPWM0, output A). A pulse on channel 0 writes
-// channel 1 first, then the seven others: a change of channel 1 whose previous change by
-// the program was also on channel 1 belongs to the same pulse (same_pulse).
-struct change : sandbox::pwm_change {
-    bool same_pulse = false;
-};
-std::vector<change> channel_one()
+// Widths of servo ch's pulses in R30's record, in microseconds.
+std::vector<uint64_t> widths_us(int ch)
 {
-    std::vector<change> out;
-    bool last_on_one = false;
-    for (const auto& c : sandbox::pwm_record()) {
-        const bool on_one = c.device == "48300200.pwm" && c.output == 0;
-        if (on_one) out.push_back({c, last_on_one});
-        if (c.writer != guard_name) last_on_one = on_one;
-    }
+    std::vector<uint64_t> out;
+    for (const auto& p : firmware::pulses(firmware::r30(), ch)) out.push_back(p.fall == 0 ? 0 : p.width() / 200);
     return out;
 }
 
-// Waits until channel 1 has had count pulses of width ns, counted as the test below
-// counts them (the time is only a limit).
-bool wait_for_widths(const std::string& ns, int count)
+// Waits until servo 1 has had count pulses of us microseconds (the time is only a limit:
+// a loaded machine may take longer to send them).
+bool wait_for_pulses(uint64_t us, long count)
 {
     for (int waited = 0; waited < 20000; waited += 10) {
-        const auto r = channel_one();
-        if (std::count_if(r.begin(), r.end(), [&](const change& c) {
-                return c.attr == "duty_cycle" && c.value == ns && c.writer != guard_name && !c.same_pulse;
-            }) >= count)
-            return true;
+        const auto w = widths_us(1);
+        if (std::count(w.begin(), w.end(), us) >= count) return true;
         std::this_thread::sleep_for(10ms);
     }
     return false;
 }
 
-TEST_P(CalibrationOnTheKernel, ThePwmOutputsCarryFullThenMinimumThrottleAt20ms)
+// A person's Enters played: R30 shows full-throttle pulses, then minimum, on all eight
+// channels, exactly one a call of the pulse thread, and nothing after the end.
+TEST_P(CalibrationOnTheKernel, TheServoHeaderCarriesFullThenMinimumThrottleOnePulseACall)
 {
     options real;
     real.fake_board = false;
@@ -244,72 +231,33 @@ TEST_P(CalibrationOnTheKernel, ThePwmOutputsCarryFullThenMinimumThrottleAt20ms)
     ASSERT_TRUE(program::wait_for_output(s, prompt1, 10s)) << s.out << s.errors;
     program::type(s, "\n");
     ASSERT_TRUE(program::wait_for_output(s, prompt2, 10s)) << s.out;
-    ASSERT_TRUE(wait_for_widths("2000000", 10));
-    const long long second_enter = now_us();
+    ASSERT_TRUE(wait_for_pulses(2000, 10));
     program::type(s, "\n");
     ASSERT_TRUE(program::wait_for_output(s, prompt3, 10s)) << s.out;
-    ASSERT_TRUE(wait_for_widths("1000000", 10));
+    ASSERT_TRUE(wait_for_pulses(1000, 10));
     program::type(s, "\n");
     EXPECT_EQ(program::finish(s), 0);
     EXPECT_EQ(s.out, prompt1 + prompt2 + prompt3 + done);
     EXPECT_EQ(s.errors, "");
 
-    // Every line of the record, explained. The program's own writes: init (period, zero
-    // width, enable), then its pulses, each a width and, where the guardian had stopped
-    // the output meanwhile, enable 1 (and in a rare race the width once more), then
-    // cleanup (zero width, disable). The guardian's writes: a zero width and a disable
-    // whenever the pulse thread was held up for three periods (a loaded machine), never
-    // anything else.
-    const auto r = channel_one();
-    ASSERT_GE(r.size(), 6u);
-    EXPECT_EQ(r[0].attr + " " + r[0].value, "period 20000000");
-    EXPECT_EQ(r[1].attr + " " + r[1].value, "duty_cycle 0");
-    EXPECT_EQ(r[2].attr + " " + r[2].value, "enable 1");
-    EXPECT_EQ(r[r.size() - 2].attr + " " + r[r.size() - 2].value, "duty_cycle 0");
-    EXPECT_EQ(r.back().attr + " " + r.back().value, "enable 0");
-    for (size_t i : {size_t{0}, size_t{1}, size_t{2}, r.size() - 2, r.size() - 1})
-        EXPECT_NE(r[i].writer, guard_name) << i;
-
-    int max_pulses = 0, min_pulses = 0;
-    long long pulse_start = 0;
-    for (size_t i = 3; i + 2 < r.size(); ++i) {
-        const auto& c = r[i];
-        SCOPED_TRACE(std::to_string(i) + ": " + c.attr + " " + c.value + " by " + c.writer);
-        if (c.writer == guard_name) {
-            EXPECT_EQ(c.value, "0") << "the guardian only stops";
-            continue;
-        }
-        if (c.attr == "enable") {
-            EXPECT_EQ(c.value, "1") << "the program disables only at its cleanup";
-            EXPECT_TRUE(c.same_pulse) << "a restart follows the pulse's width";
-            continue;
-        }
-        ASSERT_EQ(c.attr, "duty_cycle");
-        if (c.same_pulse) continue;  // the race's rewrite
-        EXPECT_NE(c.value, "0") << "a zero width in the middle of the pulses, not by the guardian";
-        if (c.value == "2000000") {
-            ++max_pulses;
-            EXPECT_EQ(min_pulses, 0) << "full throttle after minimum";
-        } else {
-            EXPECT_EQ(c.value, "1000000");
-            EXPECT_GT(c.t_us, second_enter) << "minimum throttle before the second Enter";
-            ++min_pulses;
-        }
-        // The program sleeps 20 ms after each pulse's writes, which the model records
-        // before it answers them: a bound no scheduling can break.
-        if (pulse_start != 0) {
-            EXPECT_GE(c.t_us - pulse_start, 20000) << "pulses at most every 20 ms";
-        }
-        pulse_start = c.t_us;
+    const uint32_t calls = firmware::servo_written();
+    ASSERT_TRUE(firmware::servo_settle(calls));
+    EXPECT_EQ(firmware::state(1), "offline");
+    for (int ch = 1; ch <= 8; ++ch) {
+        SCOPED_TRACE(ch);
+        const auto w = widths_us(ch);
+        ASSERT_EQ(w.size(), calls);
+        const auto first_min = std::find(w.begin(), w.end(), 1000);
+        EXPECT_GE(first_min - w.begin(), 10);
+        EXPECT_TRUE(std::all_of(w.begin(), first_min, [](uint64_t x) { return x == 2000; }));
+        EXPECT_TRUE(std::all_of(first_min, w.end(), [](uint64_t x) { return x == 1000; }));
     }
-    EXPECT_GE(max_pulses, 10);
-    EXPECT_GE(min_pulses, 10);
+    EXPECT_EQ(firmware::foreign_bits(firmware::r30()), 0u);
 }
 
-// However the program ends mid-calibration, no output goes on with full throttle: each
-// is zeroed and disabled within the guardian's bound (support/guardian.h), and what the
-// service exported is released.
-TEST_P(CalibrationOnTheKernel, KilledAtFullThrottleEveryOutputStopsWithin100ms)
+// However the program ends mid-calibration, the last full-throttle pulse is its last
+// call's: every call it made gave one pulse, none came after, and the outputs are low.
+TEST_P(CalibrationOnTheKernel, KilledAtFullThrottleTheLastPulseIsTheLastCalls)
 {
     for (int sig : {SIGKILL, SIGINT, SIGTERM}) {
         SCOPED_TRACE(sig);
@@ -322,44 +270,14 @@ TEST_P(CalibrationOnTheKernel, KilledAtFullThrottleEveryOutputStopsWithin100ms)
         ASSERT_TRUE(program::wait_for_output(s, prompt1, 10s)) << s.out << s.errors;
         program::type(s, "\n");
         ASSERT_TRUE(program::wait_for_output(s, prompt2, 10s)) << s.out;
-        ASSERT_TRUE(wait_for_widths("2000000", 8)) << "full throttle was on before the end";
-        const long long killed = now_us();
-        if (sig == SIGINT) {
-            program::type(s, "\x03");  // to the whole foreground process group
-        } else if (sig == SIGTERM) {
-            // As a service manager stops a unit: every process of the program at once.
-            for (pid_t p : guardian::of_session(s.pid)) kill(p, SIGTERM);
-        } else {
-            kill(s.pid, SIGKILL);
-        }
+        ASSERT_TRUE(wait_for_pulses(2000, 8)) << "full throttle was on before the end";
+        if (sig == SIGINT) program::type(s, "\x03");  // to the whole foreground process group
+        else kill(-s.pid, sig);                          // every process of the program
         EXPECT_EQ(program::finish(s), 128 + sig);
-        const long long gone = now_us();
-        std::this_thread::sleep_for(std::chrono::microseconds(guardian_stop_bound_us + 200000));
-
-        std::map<std::string, std::pair<long long, std::string>> last_enable, last_duty;
-        for (const auto& c : sandbox::pwm_record()) {
-            const std::string out = c.device + " " + std::to_string(c.output);
-            if (c.attr == "enable") last_enable[out] = {c.t_us, c.value};
-            if (c.attr == "duty_cycle") last_duty[out] = {c.t_us, c.value};
-        }
-        EXPECT_EQ(last_enable.size(), 8u);
-        long long last = 0;
-        for (const auto& [out, e] : last_enable) {
-            EXPECT_EQ(e.second, "0") << out;
-            EXPECT_EQ(last_duty[out].second, "0") << out;
-            last = std::max({last, e.first, last_duty[out].first});
-        }
-        // From the program's end as the test sees it: dying takes a CPU too.
-        EXPECT_LE(last - gone, guardian_stop_bound_us);
-        std::printf("calibration stopped after signal %d: %lld us after it, %lld us after the end\n", sig,
-                    last - killed, last - gone);
-        for (const char* chip : {"48300200.pwm", "48302200.pwm"}) {
-            const std::string dir = sandbox::find_device("/sys/class/pwm", chip);
-            ASSERT_NE(dir, "") << chip;
-            const std::string n = dir.substr(dir.rfind("pwmchip") + 7);
-            for (const std::string& name : {std::string("/pwm0"), "/pwm-" + n + ":0"})
-                EXPECT_NE(access((dir + name).c_str(), F_OK), 0) << chip << " still exported";
-        }
+        const uint32_t calls = firmware::servo_written();
+        ASSERT_TRUE(firmware::servo_settle(calls));
+        for (int ch = 1; ch <= 8; ++ch) EXPECT_EQ(widths_us(ch), std::vector<uint64_t>(calls, 2000)) << ch;
+        EXPECT_EQ(firmware::report("r30", 1), "0");
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <hx/fwquad.h>
 #include <hx/pru.h>
+#include <hx/servo.h>
 #include <hx/time.h>
 #include <sim/firmware.h>
 #include <sim/sandbox.h>
@@ -197,14 +198,19 @@ TEST_P(Fwquad, AStateSkippedIsNoMoveAndCountingGoesOnFromTheNewState)
 }
 
 // Thousands of random steps, at the spacing the firmware's longest path allows (15
-// cycles from the sample that sees an edge to the next sample; 75 ns at 200 MHz), and
-// every word of the shared RAM but the count word left as the host wrote it.
-TEST_P(Fwquad, ARandomWalkAtTheFirmwaresEdgeRateEndsWhereTheWheelIsAndWritesOnlyTheCountWord)
+// cycles from the sample that sees an edge to the next sample; 75 ns at 200 MHz), while
+// the servo firmware on the other core sends pulses: every edge counted, and every word
+// of the shared RAM but the count word left as the host wrote it.
+TEST_P(Fwquad, ARandomWalkAtTheFirmwaresEdgeRateWhileTheServosRunIsCountedExactly)
 {
     volatile uint32_t* ram = sandbox::pru_shared_ram();
     constexpr int words = 0x3000 / 4;
     for (int k = 0; k < words; ++k) ram[k] = 0xa5a50000u + static_cast<uint32_t>(k);
+    ASSERT_EQ(hx_servo_init(), 0);
     ASSERT_EQ(hx_fwquad_init(), 0);
+    // Core 1 runs the servo firmware throughout, pulsing all eight for 60 ms of its own
+    // time from before the walk (the walk is 1.5 ms of core 0's).
+    for (int k = 0; k < 3; ++k) ASSERT_EQ(hx_servo_send_pulse_us(0, 19999), 0);
     std::mt19937 random(20261209);  // fixed: the same walk every run
     std::string steps;
     long long expect = 0;
@@ -217,6 +223,9 @@ TEST_P(Fwquad, ARandomWalkAtTheFirmwaresEdgeRateEndsWhereTheWheelIsAndWritesOnly
     ASSERT_TRUE(firmware::settle());
     EXPECT_EQ(hx_fwquad_read(), expect);
     EXPECT_EQ(firmware::report("missed"), "0");
+    ASSERT_TRUE(firmware::servo_settle(3));
+    for (int ch = 1; ch <= 8; ++ch) EXPECT_EQ(firmware::pulses(firmware::r30(), ch).size(), 3u);
+    stderr_of(hx_servo_cleanup);
     for (int k = 0; k < words; ++k) {
         if (k == count_word) continue;
         ASSERT_EQ(ram[k], 0xa5a50000u + static_cast<uint32_t>(k)) << "word " << k;

@@ -1,7 +1,7 @@
 // The simulated board: in a private mount namespace, the simulated kernel of a kernel
-// generation serves /sys (eQEP or counter devices, remoteproc, PWM), /dev/mem holds the
-// PRU shared RAM with the encoder firmware emulator behind it, and /dev/ttyS0, 1, 2
-// and 5 are loopbacks. Then it either tours the library and the four programs or runs
+// generation serves /sys (eQEP or counter devices, remoteproc), /dev/mem holds the PRU
+// memories with the PRU core model running the encoder and servo firmware behind them,
+// and /dev/ttyS0, 1, 2 and 5 are loopbacks. Then it either tours the library and the four programs or runs
 // the command given after "--" inside it.
 //
 //   simboard [--kernel PROFILE]            the tour
@@ -128,27 +128,34 @@ void encoder_tour()
                 firmware::state(0).c_str());
 }
 
-// What the PWM model recorded of eHRPWM0 output A: pulses by width, and the period.
-void pwm_summary()
+// What PRU core 1's R30 did on each servo channel: its pulses by width, in the order
+// sent, and the spacing of their rising edges.
+void servo_summary()
 {
-    std::vector<std::pair<std::string, int>> widths;  // in the order sent
-    std::string period = "?";
-    for (const sandbox::pwm_change& c : sandbox::pwm_record("48300200.pwm", 0)) {
-        if (c.attr == "period") period = c.value;
-        if (c.attr != "duty_cycle" || c.value == "0") continue;
-        if (widths.empty() || widths.back().first != c.value) widths.emplace_back(c.value, 0);
-        ++widths.back().second;
+    const auto record = firmware::r30();
+    for (int ch = 1; ch <= 8; ++ch) {
+        const auto p = firmware::pulses(record, ch);
+        std::vector<std::pair<uint64_t, int>> runs;  // width in cycles, how many
+        for (const auto& x : p) {
+            if (runs.empty() || runs.back().first != x.width()) runs.emplace_back(x.width(), 0);
+            ++runs.back().second;
+        }
+        std::printf("servo %d (PRU1 R30 bit %d):", ch, firmware::servo_bit[ch]);
+        for (const auto& [w, n] : runs)
+            std::printf(" %d x %llu us (%llu cycles)", n, static_cast<unsigned long long>(w / 200),
+                        static_cast<unsigned long long>(w));
+        if (p.size() > 1)
+            std::printf(", a pulse every %.1f ms", static_cast<double>(p.back().rise - p.front().rise) /
+                                                       static_cast<double>(p.size() - 1) / 200000.0);
+        std::printf("\n");
     }
-    std::printf("PWM model, channel 1 (eHRPWM0 A): period %s ns", period.c_str());
-    for (const auto& [w, n] : widths) std::printf("\n  then %d pulses of %d us", n, std::stoi(w) / 1000);
-    std::printf("\n");
 }
 
-// How many pulses of width ns channel 1 has had.
-int pulses_of(const std::string& ns)
+// How many pulses of us microseconds servo 1 has had.
+int pulses_of(uint64_t us)
 {
     int n = 0;
-    for (const sandbox::pwm_change& c : sandbox::pwm_record("48300200.pwm", 0)) n += c.attr == "duty_cycle" && c.value == ns;
+    for (const auto& p : firmware::pulses(firmware::r30(), 1)) n += p.fall != 0 && p.width() == us * 200;
     return n;
 }
 
@@ -160,15 +167,15 @@ int calibrate()
     o.fake_board = false;
     program::session s = program::start("hx_throttle_cal", o);
     size_t shown = 0;
-    const std::pair<const char*, const char*> steps[] = {
-        {"press enter to start sending max pulse width\n", nullptr},
-        {"Press enter again after the ESCs finish chirping\n", "2000000"},
-        {"Press enter again after the ESCs chirp to finish calibration\n", "1000000"},
+    const std::pair<const char*, uint64_t> steps[] = {
+        {"press enter to start sending max pulse width\n", 0},
+        {"Press enter again after the ESCs finish chirping\n", 2000},
+        {"Press enter again after the ESCs chirp to finish calibration\n", 1000},
     };
     for (const auto& [prompt, width] : steps) {
         if (!program::wait_for_output(s, prompt, 10s)) break;
         show(s, shown);
-        for (int waited = 0; width != nullptr && pulses_of(width) < 10 && waited < 10000; waited += 10)
+        for (int waited = 0; width != 0 && pulses_of(width) < 10 && waited < 10000; waited += 10)
             std::this_thread::sleep_for(10ms);
         std::this_thread::sleep_for(300ms);
         std::printf("   [presses Enter]\n");
@@ -195,9 +202,10 @@ void program_tour()
     }
     banner("serial_probe 1");
     std::printf("exit status %d\n", run_quietly("serial_probe", {"1"}));
-    banner("hx_throttle_cal: PWM outputs in sysfs; Enter pressed as the ESCs would want");
+    banner("hx_throttle_cal: the servo firmware on PRU core 1; Enter pressed as the ESCs would want");
     std::printf("exit status %d\n", calibrate());
-    pwm_summary();
+    std::printf("what the servo header carried (PRU1's R30, to the cycle):\n");
+    servo_summary();
 
     banner("hx_press_monitor, on the fake board (a PC has no GPIO chip)");
     std::printf("(presses pause and mode, then Ctrl-C)\n");

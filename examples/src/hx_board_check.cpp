@@ -37,19 +37,18 @@ int main()
         const int found = hx_board_eqep(unit, where, sizeof where);
         line(what, found, where, todo);
     }
-    int found = hx_board_pru(0, where, sizeof where);
-    line("encoder 4 (PRU)", found, where, "enable the PRU-ICSS (pruss, 4a300000) and its pru0 core in the device tree");
-    found = hx_board_firmware("am335x-pru0-hx-encoder-fw", where, sizeof where);
-    line("PRU firmware", found, where, "install the halvex-pru-firmware package");
-    static const char* const pwm_node[] = {"ehrpwm0 (48300200)", "ehrpwm0 (48300200)", "ehrpwm1 (48302200)",
-                                           "ehrpwm1 (48302200)", "ehrpwm2 (48304200)", "ehrpwm2 (48304200)",
-                                           "ecap0 (48300100)",   "ecap1 (48302100)"};
-    for (int ch = 1; ch <= 8; ++ch) {
-        std::snprintf(what, sizeof what, "servo %d", ch);
-        std::snprintf(todo, sizeof todo, "enable %s and its epwmss in the device tree, and mux its output pin",
-                      pwm_node[ch - 1]);
-        found = hx_board_pwm(ch, where, sizeof where);
-        line(what, found, where, todo);
+    // Encoder 4 on PRU core 0, the servo header on core 1: each core and its image.
+    static const char* const pru_what[] = {"encoder 4 (PRU)", "servos (PRU 1)"};
+    static const char* const image[] = {"am335x-pru0-hx-encoder-fw", "am335x-pru1-hx-servo-fw"};
+    int found = 0;
+    for (int core = 0; core <= 1; ++core) {
+        std::snprintf(todo, sizeof todo, "enable the PRU-ICSS (pruss, 4a300000) and its pru%d core in the device tree",
+                      core);
+        found = hx_board_pru(core, where, sizeof where);
+        line(pru_what[core], found, where, todo);
+        std::snprintf(what, sizeof what, "PRU %d firmware", core);
+        found = hx_board_firmware(image[core], where, sizeof where);
+        line(what, found, where, "install the halvex-pru-firmware package");
     }
     found = hx_board_gpio(2, where, sizeof where);
     line("buttons", found, where, "enable gpio2 (481ac000) in the device tree; its /dev node comes from devtmpfs");
@@ -60,7 +59,7 @@ int main()
         line(what, found, where, todo);
     }
     line("privileges", geteuid() == 0, geteuid() == 0 ? "root" : "not root",
-         "run the programs as root (sudo): /dev/mem, the PWM outputs and the GPIO lines need it");
+         "run the programs as root (sudo): /dev/mem and the GPIO lines need it");
     if (missing == 0) std::printf("\nEverything halvex needs is there.\n");
     else std::printf("\n%d missing.\n", missing);
     return missing == 0 ? 0 : 1;

@@ -249,6 +249,12 @@ int hx_servo_send_esc_pulse_normalized(int ch, double width)
     return 0;
 }
 
+int hx_servo_power_rail(int on)
+{
+    record("hx_servo_power_rail %d", on);
+    return 0;
+}
+
 int hx_servo_cleanup(void)
 {
     record("hx_servo_cleanup");

@@ -39,8 +39,7 @@ bool build(const std::string& name)
     the_tree.dir("/");
     add_eqep_units();
     add_remoteprocs();
-    add_pwm_chips();
-    add_links();
+      add_links();
     the_tree.dir("/class/remoteproc");
     the_tree.dir("/kernel");
     add_control();

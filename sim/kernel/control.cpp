@@ -1,6 +1,7 @@
 // The control files through which tests and tools steer the simulated board:
 // /sys/hxsim/profile (the kernel profile), /sys/hxsim/ctl (commands, below),
-// /sys/hxsim/pwm (the PWM record) and /sys/hxsim/pru (the PRU cores' state).
+// /sys/hxsim/pru (the PRU cores' state) and /sys/hxsim/r30 (every change of their
+// outputs).
 #include "model.h"
 
 #include <cerrno>
@@ -25,7 +26,6 @@ std::string mount_path(std::string p)
 //   unplug PATH / replug PATH  a device goes away (open files then answer ENODEV) and
 //                            comes back
 //   fail PATH open|read|write ERRNO   that operation answers ERRNO (0 heals it)
-//   udev MS                  an exported PWM output's attributes answer EACCES for MS ms
 //   slow PATH MS             the next write to PATH is answered after MS ms
 //   pru 0 wheel RATE         channel 4's encoder (on PRU core 0's inputs) turns at RATE
 //                            edges a second of the core's time (negative: backwards)
@@ -75,12 +75,6 @@ int command(const std::string& line)
         n->write_delay_ms = ms;
         return 0;
     }
-    if (verb == "udev") {
-        long long ms = 0;
-        if (!(in >> ms) || ms < 0) return -EINVAL;
-        set_udev_delay(ms);
-        return 0;
-    }
     if (verb == "pru") {
         int core = -1;
         std::string what;
@@ -97,7 +91,7 @@ void add_control()
     const std::string name = std::string(profile->name) + "\n";
     the_tree.attr("/hxsim/profile", [name](std::string& s) { s = name; return 0; });
     the_tree.attr("/hxsim/ctl", {}, [](const std::string& s) { return command(s); });
-    the_tree.attr("/hxsim/pwm", [](std::string& s) { s = pwm_record(); return 0; });
+    the_tree.attr("/hxsim/r30", [](std::string& s) { s = r30_record(); return 0; });
     the_tree.attr("/hxsim/pru", [](std::string& s) { s = pru_report(); return 0; });
 }
 

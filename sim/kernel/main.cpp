@@ -18,7 +18,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <sched.h>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -129,23 +128,6 @@ int on_read(const char* path, char* buf, size_t size, off_t off, fuse_file_info*
     return static_cast<int>(len);
 }
 
-// The writing thread's comm, from the caller's id that FUSE passes along.
-std::string writer_name()
-{
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(fuse_get_context()->pid));
-    char name[32] = {};
-    const int f = open(path, O_RDONLY | O_CLOEXEC);
-    ssize_t n = f >= 0 ? read(f, name, sizeof name - 1) : -1;
-    if (f >= 0) close(f);
-    while (n > 0 && (name[n - 1] == '\n' || name[n - 1] == ' ')) --n;
-    if (n <= 0) return "?";
-    std::string s(name, static_cast<size_t>(n));
-    for (char& c : s)
-        if (c == ' ') c = '_';  // the record is split on blanks
-    return s;
-}
-
 // kernfs hands the driver the bytes written, NUL-terminated: a NUL inside ends them.
 int on_write(const char* path, const char* buf, size_t size, off_t, fuse_file_info*)
 {
@@ -155,7 +137,6 @@ int on_write(const char* path, const char* buf, size_t size, off_t, fuse_file_in
     if (n->fail_write) return -n->fail_write;
     if (size > 4096) return -E2BIG;
     const std::string text(buf, strnlen(buf, size));
-    simk::set_writer(writer_name());
     if (n->write_delay_ms > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(n->write_delay_ms));
         n->write_delay_ms = 0;
@@ -190,13 +171,6 @@ int main(int argc, char** argv)
     }
     // Dies with the sandbox that started it.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    // A real kernel answers a sysfs write in the writer's own context, at once; a
-    // simulated kernel that waited its turn behind a busy CPU would add delays no board
-    // has (the servo guardian's stop is timed). The lowest real-time priority where
-    // allowed: the server sleeps on /dev/fuse between requests.
-    sched_param rt{};
-    rt.sched_priority = 1;
-    sched_setscheduler(0, SCHED_FIFO, &rt);
     // Never over the machine's own /sys: only in a mount namespace other than init's.
     // (Unprivileged, init's namespace cannot be looked at, nor /sys mounted over.)
     struct stat mine{}, init{};

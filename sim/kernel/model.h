@@ -34,17 +34,15 @@ extern std::string firmware_path;
 void add_remoteprocs();
 int pru_command(int core, const std::string& what, std::istream& args);
 std::string pru_report();
+// Every change of the cores' R30 since the board came up, "CORE CYCLE VALUE" (the value
+// in hex) a line, in each core's order.
+std::string r30_record();
 void stop_remoteprocs();
-
-// The PWM class (pwm.cpp), with its record of every change of an output.
-void add_pwm_chips();
-void set_udev_delay(long long ms);
-const std::string& pwm_record();
 
 // GPIO banks and UARTs: only their discovery links (links.cpp).
 void add_links();
 
-// The control files (control.cpp): /sys/hxsim/{profile,ctl,pwm,pru}.
+// The control files (control.cpp): /sys/hxsim/{profile,ctl,pru,r30}.
 void add_control();
 
 }  // namespace simk

@@ -8,12 +8,6 @@
 
 namespace simk {
 
-struct pwm_unit_def {
-    const char* dev;                      // the platform device, e.g. "48300200.pwm"
-    int npwm;
-    bool ehrpwm;                          // two outputs on one time base
-};
-
 struct profile_def {
     const char* name = "";
     bool legacy_eqep = false;             // vendor 4.x: the out-of-tree eQEP attributes
@@ -25,14 +19,6 @@ struct profile_def {
                                           // else EBUSY
     bool pru_legacy_loader = false;       // vendor 4.x pru_rproc: code linked at IRAM 0 and a
                                           // resource table required
-    std::vector<pwm_unit_def> pwm{};      // probe order
-    bool pwm_global_numbers = false;      // pwmchip<first global number>, up to 6.6
-    bool pwm_dash_names = false;          // exported outputs named pwm-<N>:<k>
-    bool pwm_lenient = false;             // 6.11+: any order while disabled
-    bool pwm_config_on_change = false;    // 4.x core: the driver's config at each period or
-                                          // width change, enabled or not (later: apply,
-                                          // when enabled)
-    bool pwm_u32 = false;                 // period and duty parsed with kstrtouint (4.x)
     std::vector<const char*> gpio{};      // banks in gpiochipN order
     std::vector<int> uarts{};
     const char* ocp = "/devices/platform/ocp";  // where the units sit below /sys

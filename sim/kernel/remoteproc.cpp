@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <fcntl.h>
 #include <fstream>
 #include <istream>
@@ -33,26 +34,31 @@ namespace {
 constexpr const char* pru0 = "4a334000.pru";
 constexpr const char* pru1 = "4a338000.pru";
 
-constexpr off_t pru_ram_phys = 0x4A310000;
+// The PRU-ICSS's memories as the host sees them from 0x4A300000: the two data RAMs at
+// 0 and 0x2000, the shared RAM at 0x10000.
+constexpr off_t icss_phys = 0x4A300000;
+constexpr size_t icss_bytes = pru::shared_base + pru::shared_bytes;
 constexpr int count_word = 16;
-volatile uint32_t* ram = nullptr;
+uint8_t* icss = nullptr;
 
-// The PRU shared RAM: /dev/mem's where it exists (the memory the library maps), the
-// model's own otherwise: the PRU has its RAM whether or not the host can map it.
-volatile uint32_t* shared_ram()
+// /dev/mem's where it exists (the memory the library maps), the model's own otherwise:
+// the PRU has its RAM whether or not the host can map it.
+uint8_t* icss_memory()
 {
-    if (ram != nullptr) return ram;
+    if (icss != nullptr) return icss;
     const int f = open("/dev/mem", O_RDWR | O_CLOEXEC);
-    void* m = f < 0 ? MAP_FAILED : mmap(nullptr, pru::shared_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, f, pru_ram_phys);
+    void* m = f < 0 ? MAP_FAILED : mmap(nullptr, icss_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, f, icss_phys);
     if (f >= 0) close(f);
     if (m == MAP_FAILED) {
-        static uint32_t own[pru::shared_bytes / 4];
-        ram = own;
+        static uint8_t own[icss_bytes];
+        icss = own;
     } else {
-        ram = static_cast<volatile uint32_t*>(m);
+        icss = static_cast<uint8_t*>(m);
     }
-    return ram;
+    return icss;
 }
+volatile uint32_t* shared_ram() { return reinterpret_cast<volatile uint32_t*>(icss_memory() + pru::shared_base); }
+uint8_t* data_ram(int n) { return icss_memory() + static_cast<size_t>(n) * pru::dram_bytes; }
 
 long long now_ns()
 {
@@ -60,8 +66,6 @@ long long now_ns()
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<long long>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
-
-uint8_t data_ram[2][pru::dram_bytes];
 
 // A PRU core and the thread that runs it. The core, its wheel and the counters below are
 // guarded by m. The thread holds it while it brings the core's clock up to real time, a
@@ -76,6 +80,8 @@ struct pru_core {
     std::thread thread;
     bool quit = false;
     bool held = false;         // a core whose clock does not start (a fault to inject)
+    uint64_t r30_dropped = 0;  // R30's changes dropped from the front of its record
+    static constexpr size_t r30_kept = 1 << 20;
     long long anchor_ns = 0;   // real time and core time at the last start or release
     uint64_t anchor_cycle = 0;
 
@@ -106,6 +112,12 @@ void pru_core::loop()
         if (core.cycle < real) {
             const uint64_t slice = core.cycle + pru::hz / 1000;
             pru::run(core, wheel, real < slice ? real : slice);
+            if (core.r30_log.size() > r30_kept) {
+                // A long run keeps its latest changes.
+                const auto half = core.r30_log.begin() + static_cast<std::ptrdiff_t>(r30_kept / 2);
+                r30_dropped += static_cast<uint64_t>(half - core.r30_log.begin());
+                core.r30_log.erase(core.r30_log.begin(), half);
+            }
             if (waiting > 0) {
                 l.unlock();
                 while (waiting > 0) std::this_thread::yield();
@@ -123,10 +135,13 @@ pru_core& pru_of(int n)
 {
     if (!cores[n]) {
         cores[n] = std::make_unique<pru_core>();
-        cores[n]->core.dram = data_ram[n];
-        cores[n]->core.dram_other = data_ram[1 - n];
+        cores[n]->core.index = n;
+        cores[n]->core.dram = data_ram(n);
+        cores[n]->core.dram_other = data_ram(1 - n);
         cores[n]->core.shared = reinterpret_cast<volatile uint8_t*>(shared_ram());
         cores[n]->core.state = pru::run_state::halted;
+        cores[n]->core.own_ctrl = 0;
+        cores[n]->core.log_r30 = true;
         cores[n]->wheel.pin_a = HX_ENCODER_PIN_A;
         cores[n]->wheel.pin_b = HX_ENCODER_PIN_B;
     }
@@ -143,6 +158,7 @@ void stop_core(pru_core& p)
     if (p.thread.joinable()) p.thread.join();
     p.quit = false;
     p.core.state = pru::run_state::halted;
+    p.core.own_ctrl &= ~pru::ctrl_enable;
 }
 
 struct rproc {
@@ -182,6 +198,8 @@ int rproc_start(rproc& r)
     stop_core(p);
     auto g = p.lock();
     if (const int rc = pru::load(image, {.legacy = profile->pru_legacy_loader}, p.core, r.loader_message)) return rc;
+    // As pru_rproc starts a core: enabled, from the entry, its cycle counter off.
+    p.core.own_ctrl = pru::ctrl_enable | p.core.pc << 16;
     r.state = "running";
     r.users = 1;
     ++r.starts;
@@ -348,14 +366,32 @@ std::string pru_report()
              std::to_string(c.executed) + " skipped " + std::to_string(c.skipped) + " shared-stores " +
              std::to_string(c.shared_stores) + " position " + std::to_string(p.wheel.position) + " pending " +
              std::to_string(p.wheel.walk.size()) + " missed " +
-             std::to_string(data_ram[n][0] | data_ram[n][1] << 8 | data_ram[n][2] << 16 |
-                            static_cast<uint32_t>(data_ram[n][3]) << 24) +
+             std::to_string(data_ram(n)[0] | data_ram(n)[1] << 8 | data_ram(n)[2] << 16 |
+                            static_cast<uint32_t>(data_ram(n)[3]) << 24) +
+             " r30 " + std::to_string(c.reg[30]) +
              " core " +
              (r->state != "running" ? "stopped"
               : c.state == pru::run_state::running ? "running"
               : c.state == pru::run_state::halted  ? "halted"
                                                     : "fault") +
              " loader " + words(r->loader_message) + " fault " + words(c.fault) + "\n";
+    }
+    return s;
+}
+
+std::string r30_record()
+{
+    std::string s;
+    for (int n = 0; n < 2; ++n) {
+        if (!cores[n]) continue;
+        pru_core& p = *cores[n];
+        auto g = p.lock();
+        if (p.r30_dropped != 0) s += "core " + std::to_string(n) + " dropped " + std::to_string(p.r30_dropped) + "\n";
+        char line[48];
+        for (const pru::r30_change& c : p.core.r30_log) {
+            std::snprintf(line, sizeof line, "%d %llu %x\n", n, static_cast<unsigned long long>(c.cycle), c.value);
+            s += line;
+        }
     }
     return s;
 }

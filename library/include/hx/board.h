@@ -21,15 +21,13 @@ extern "C" {
  * device of the same unit, e.g. "counter device counter1 (48302180.counter)". */
 HX_EXPORT int hx_board_eqep(int unit, char* where, size_t cap);
 
-/* PRU core 0 or 1: its remoteproc entry, e.g. "remoteproc1 (4a334000.pru)". */
+/* PRU core 0 (encoder 4) or 1 (the servo outputs): its remoteproc entry, e.g.
+ * "remoteproc1 (4a334000.pru)". */
 HX_EXPORT int hx_board_pru(int core, char* where, size_t cap);
 
 /* Firmware image name where the kernel looks for it: firmware_class.path when set, then
  * /lib/firmware, e.g. "/lib/firmware/am335x-pru0-hx-encoder-fw". */
 HX_EXPORT int hx_board_firmware(const char* name, char* where, size_t cap);
-
-/* Servo channel 1..8: its PWM chip and output, e.g. "pwmchip3 output 0 (48300100.pwm)". */
-HX_EXPORT int hx_board_pwm(int ch, char* where, size_t cap);
 
 /* GPIO bank 0..3: its character device and the line interface the kernel offers, e.g.
  * "/dev/gpiochip2 (481ac000.gpio), uAPI v2: the kernel debounces". Missing when the bank

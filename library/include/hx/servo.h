@@ -1,35 +1,31 @@
-/* Servo and ESC outputs: eight of the AM335x's PWM outputs through the PWM class in
- * sysfs, 20 ms period.
+/* Servo and ESC outputs: the board's servo header, eight channels driven by firmware on
+ * PRU core 1 (its R30 outputs 8, 10, 9, 11, 6, 7, 4, 5 are servos 1 to 8).
  *
- * Channels 1 to 6 are outputs A and B of the eHRPWM units 0, 1 and 2 (devices
- * 48300200.pwm, 48302200.pwm, 48304200.pwm); channels 7 and 8 are eCAP0 and eCAP1
- * (48300100 and 48302100, named .ecap on vendor 4.x kernels, .pwm later). Each unit is
- * found by that address through /sys/class/pwm/pwmchipN/device, on every kernel
- * generation. Channel 0 addresses every started output at once.
+ * Every call sends one pulse: the firmware "am335x-pru1-hx-servo-fw" (from the
+ * halvex-pru-firmware package) gives each request exactly one high pulse of the asked
+ * width on each channel it names, and nothing without a request. A servo wants a pulse
+ * about every 20 ms, so a program calls at that rate; when it stops calling, however it
+ * stops (it returns, crashes, is killed, or hangs), the pulses stop within one pulse.
+ * No other process is involved.
  *
- * A pulse sets the width that the PWM unit repeats every period. So that a pulse stays
- * a pulse, hx_servo_init starts a small guardian process (named hx-servo-guard): it
- * stops an output (width 0, disabled) once no pulse has reached it for 60 ms, three
- * periods, and stops every output, releasing what the service exported, within 100 ms
- * of the program's end, however it ends: exit, a signal, a crash, kill -9, SIGTERM to
- * every process of a service's unit (the guardian ignores SIGTERM, SIGINT and SIGHUP
- * and leaves the terminal's process group: it goes as soon as the program has gone).
- * Children the program forks without exec do not keep it alive. It runs at the lowest
- * real-time priority (SCHED_FIFO 1) where the system allows it (root, CAP_SYS_NICE or
- * an rtprio limit), so that a busy CPU does not delay a stop. The next pulse on an
- * output the guardian stopped starts it again. Send pulses at least every 20 ms to keep
- * an output running.
+ * The width is exact to the PRU's clock (5 ns): a pulse of N us is high for exactly
+ * N x 200 cycles. The channels one call names rise together. A pulse asked for a
+ * channel whose last pulse is still high follows it (after one microsecond low), never
+ * merged with it. Widths are 1 to 19999 us.
  *
- * The guardian is not a child of the program: wait(NULL) and waitpid(-1, ...) never wait
- * for it. hx_servo_init forks a short-lived process to start it, which a SIGCHLD handler
- * of the program may see end (and reap) during the call.
+ * How requests reach the firmware: each call writes one request into PRU core 1's data
+ * RAM (0x4A302000, through /dev/mem; no system call), into a ring of 16 the firmware
+ * takes one a microsecond at most; firmware/servo.s has the protocol. The core runs
+ * from hx_servo_init to hx_servo_cleanup, found as the PRU service finds it
+ * (<hx/pru.h>); while it runs no other program may use PRU core 1.
  *
- * Should the guardian itself end while the service runs (killed on its own), the next
- * pulse stops every output, prints one message, and that pulse and all later ones are
- * refused (-1) until hx_servo_cleanup and hx_servo_init.
+ * The servo rail (the header's supply, GPIO bank 2 line 16) stays off unless
+ * hx_servo_power_rail turns it on: ESCs bring their own supply and must not be fed by
+ * the rail.
  *
- * Failures print one line on standard error naming the function (and the attribute,
- * where one failed) and return -1.
+ * Failures print one line on standard error naming the function and return -1.
+ * hx_servo_init and hx_servo_cleanup must not run alongside other calls of the service;
+ * pulses may be sent from several threads.
  */
 #ifndef HX_SERVO_H
 #define HX_SERVO_H
@@ -43,34 +39,34 @@ extern "C" {
 #define HX_SERVO_CHANNELS 8
 #define HX_SERVO_ALL 0
 
-/* Start every channel whose PWM output the board has: export it (where the kernel has
- * not already), set a 20 ms period and a zero width, and enable it. Channels whose unit
- * is absent are skipped; so is an output the kernel will not give or set up (held by a
- * kernel driver: export answers EBUSY), after its message. An output left exported by
- * someone else with another period is freed and exported again (the eHRPWM refuses a
- * period that conflicts with its other output's until then), and left exported at
- * cleanup as it was found. Right after export the attributes may be root-only until
- * udev has applied its rules: a caller that is not root waits up to 1 s for them.
- * Returns 0 (also when already started), or -1 when the board has none of the units, or
- * none of its outputs could be started: then nothing is left started or exported. */
+/* Start the servo firmware on PRU core 1 (stopping whatever ran there) and wait for its
+ * handshake, up to 40 looks 100 ms apart; drive the servo rail off where the board's
+ * GPIO bank 2 can be had (a board without it, or a program without access to it, keeps
+ * the rail as it was). Returns 0 (also when already started), or -1 when the PRU
+ * subsystem or its memory is missing, the firmware cannot be started (a missing image
+ * is named, with where the kernel looks), or it does not answer (core 1 is then
+ * stopped again). */
 HX_EXPORT int hx_servo_init(void);
 
-/* Set channel ch (0 for all started channels) to a pulse of us microseconds, 1 to
- * 19999. Returns 0, or -1 for a bad channel or width, a channel whose output the board
- * lacks or the service skipped, before init, once the guardian has ended (see above),
- * or when the attribute cannot be written. */
+/* One pulse of us microseconds (1 to 19999) on channel ch (1 to 8; 0 for all eight,
+ * rising together). Returns at once with 0, or -1 for a bad channel or width, before
+ * init, or when the firmware has left 16 requests untaken (it is not running). */
 HX_EXPORT int hx_servo_send_pulse_us(int ch, int us);
 
-/* An ESC pulse: width 0.0 (1000 us, minimum throttle) to 1.0 (2000 us, full
+/* One ESC pulse: width 0.0 (1000 us, minimum throttle) to 1.0 (2000 us, full
  * throttle), as 1000 + 1000 * width us. Width out of range: -1. */
 HX_EXPORT int hx_servo_send_esc_pulse_normalized(int ch, double width);
 
-/* Zero the width, disable every channel that init started and unexport those that it
- * exported, then end the guardian (it watches until the outputs are stopped, and makes
- * no write of its own on them once the cleanup has begun). Safe to call at any time;
- * waits for no process to end (only, should the guardian be stopping an output that
- * moment, for its two writes). Returns 0, or -1 if an attribute could not be written
- * (the other channels are stopped all the same). */
+/* Turn the servo rail on (1) or off (0): GPIO bank 2 line 16, held by the service until
+ * hx_servo_cleanup. Needs no hx_servo_init. Returns 0, or -1 for a value other than 0
+ * or 1, or when the line cannot be had. */
+HX_EXPORT int hx_servo_power_rail(int on);
+
+/* End every pulse at once: the firmware drives every output low and halts, then PRU
+ * core 1 is stopped; the rail is turned off and let go. Safe to call at any time.
+ * Returns 0, or -1 when the firmware did not answer within 1 s (core 1 is stopped all
+ * the same, and an output that was high may stay high: R30 keeps its level when a core
+ * halts). */
 HX_EXPORT int hx_servo_cleanup(void);
 
 #ifdef __cplusplus

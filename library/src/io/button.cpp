@@ -1,17 +1,14 @@
-// Button service, kernel side: line requests on the GPIO character device.
-//
-// /dev/gpiochipN follows registration order, which differs between kernels (bank 2 is
-// gpiochip2 on vendor kernels, usually gpiochip1 on mainline), so a bank is found by
-// its register address in the link /sys/bus/gpio/devices/gpiochipN. uAPI v2 (with the
-// kernel's debounce) exists since 5.10 only; older kernels answer it with ENOTTY or
-// EINVAL and get a v1 line event request with the service's own debounce. The same own
-// debounce serves where the kernel refuses the period (the AM335x debounces in
-// hardware up to 7936 us).
+// Button service, kernel side: line requests on the GPIO character device, the bank
+// found by its address (gpio.h). uAPI v2 (with the kernel's debounce) exists since 5.10
+// only; older kernels answer it with ENOTTY or EINVAL and get a v1 line event request
+// with the service's own debounce. The same own debounce serves where the kernel
+// refuses the period (the AM335x debounces in hardware up to 7936 us).
 #include "hx/button.h"
 #include "hx/board.h"
 
 #include "../sys/sysfs.h"
 #include "button_events.h"
+#include "gpio.h"
 
 #include <array>
 #include <cerrno>
@@ -25,30 +22,10 @@
 namespace {
 
 constexpr const char* consumer = "halvex-button";
-constexpr const char* gpio_bus = "/sys/bus/gpio/devices";
-constexpr std::array<const char*, 4> bank_device = {"44e07000.gpio", "4804c000.gpio", "481ac000.gpio",
-                                                    "481ae000.gpio"};
 
 using hx::button_events::records;
-
-// The character device of GPIO bank `chip` into path. On a machine without any AM335x
-// bank (a PC with a GPIO simulator), /dev/gpiochip<chip>. False when the board lacks
-// the bank.
-bool chip_path(int chip, char (&path)[32])
-{
-    char entry[160];
-    if (chip < static_cast<int>(bank_device.size()) &&
-        hx::sysfs::find_device(gpio_bus, "gpiochip", &bank_device[static_cast<std::size_t>(chip)], 1, entry,
-                               sizeof entry) >= 0) {
-        std::snprintf(path, sizeof path, "/dev/%.20s", std::strrchr(entry, '/') + 1);
-        return true;
-    }
-    if (hx::sysfs::find_device(gpio_bus, "gpiochip", bank_device.data(), static_cast<int>(bank_device.size()), entry,
-                               sizeof entry) >= 0)
-        return false;
-    std::snprintf(path, sizeof path, "/dev/gpiochip%d", chip);
-    return true;
-}
+using hx::gpio::bank_device;
+using hx::gpio::chip_path;
 
 // uAPI v2: input, both edges, the kernel's debounce when debounce_us > 0. 0 or errno.
 int request_v2(int chip_fd, int pin, int debounce_us, int* line_fd)
@@ -103,7 +80,7 @@ int hx_button_init(int chip, int pin, int polarity, int debounce_us)
     }
     char path[32];
     if (!chip_path(chip, path)) {
-        std::fprintf(stderr, "ERROR in %s, GPIO bank %d is not in %s\n", who, chip, gpio_bus);
+        std::fprintf(stderr, "ERROR in %s, GPIO bank %d is not in %s\n", who, chip, hx::gpio::bus);
         return -1;
     }
     const int chip_fd = open(path, O_RDWR | O_CLOEXEC);
@@ -155,12 +132,12 @@ int hx_board_gpio(int bank, char* where, size_t cap)
     const char* dev = bank_device[static_cast<std::size_t>(bank)];
     char path[32];
     if (!chip_path(bank, path)) {
-        std::snprintf(where, cap, "no GPIO bank %s in %s", dev, gpio_bus);
+        std::snprintf(where, cap, "no GPIO bank %s in %s", dev, hx::gpio::bus);
         return 0;
     }
     // Found by address, or (no AM335x bank at all) the chip numbered as the bank.
     char entry[160];
-    const bool by_address = hx::sysfs::find_device(gpio_bus, "gpiochip", &dev, 1, entry, sizeof entry) >= 0;
+    const bool by_address = hx::sysfs::find_device(hx::gpio::bus, "gpiochip", &dev, 1, entry, sizeof entry) >= 0;
     char what[96];
     std::snprintf(what, sizeof what, "%s (%s)", path, by_address ? dev : "no AM335x bank: the chip of that number");
     const int f = open(path, O_RDONLY | O_CLOEXEC);

@@ -1,8 +1,9 @@
-// PRU service: remoteproc control in sysfs and the shared RAM through /dev/mem.
+// PRU service: remoteproc control in sysfs, and the PRU memories through /dev/mem.
 #include "hx/pru.h"
 #include "hx/board.h"
 
 #include "../sys/sysfs.h"
+#include "memory.h"
 
 #include <array>
 #include <atomic>
@@ -16,17 +17,25 @@
 namespace {
 
 // remoteprocN is allocation order, not identity: a core is found by its platform
-// device, in `name` (since 5.4) or as the last component of the `device` link. Boards
-// without either keep the old order: the Cortex-M3 power manager, then the PRUs.
+// device, in `name` (since 5.4) or as the last component of the `device` link; vendor
+// 4.4 and 4.9 kernels name the devices 4a334000.pru0 and 4a338000.pru1. Boards without
+// either keep the old order: the Cortex-M3 power manager, then the PRUs.
 constexpr const char* rproc_class = "/sys/class/remoteproc";
-constexpr std::array<const char*, 2> core_device = {"4a334000.pru", "4a338000.pru"};
+constexpr const char* core_device[2][2] = {{"4a334000.pru", "4a334000.pru0"}, {"4a338000.pru", "4a338000.pru1"}};
 constexpr std::array<const char*, 2> fallback = {"remoteproc1", "remoteproc2"};
 constexpr std::size_t path_max = 80;
 constexpr const char* mem_path = "/dev/mem";
-constexpr off_t shared_mem_phys = 0x4A310000;
 constexpr std::size_t name_max = 255;  // remoteproc's firmware names are file names
 
-std::atomic<volatile uint32_t*> shared_mem{nullptr};
+// The memories, by hx::pru::region: where the host sees them, their size, the core
+// whose presence says the subsystem is there.
+struct region_def {
+    off_t phys;
+    std::size_t bytes;
+    int core;
+};
+constexpr std::array<region_def, 2> regions = {{{0x4A310000, HX_PRU_SHARED_MEM_SIZE, 0}, {0x4A302000, 0x2000, 1}}};
+std::array<std::atomic<volatile uint32_t*>, regions.size()> mapped{};
 
 bool valid_core(const char* who, int core)
 {
@@ -39,9 +48,7 @@ bool valid_core(const char* who, int core)
 // False when the kernel offers no such core (not even at the old index).
 bool core_dir(int core, char (&dir)[path_max])
 {
-    if (hx::sysfs::find_device(rproc_class, "remoteproc", &core_device[static_cast<std::size_t>(core)], 1, dir,
-                               sizeof dir) >= 0)
-        return true;
+    if (hx::sysfs::find_device(rproc_class, "remoteproc", core_device[core], 2, dir, sizeof dir) >= 0) return true;
     std::snprintf(dir, sizeof dir, "%s/%s", rproc_class, fallback[static_cast<std::size_t>(core)]);
     return access(dir, F_OK) == 0;
 }
@@ -138,46 +145,8 @@ int hx_pru_stop(int core)
 
 volatile uint32_t* hx_pru_shared_mem_ptr(void)
 {
-    constexpr const char* who = "hx_pru_shared_mem_ptr";
-    volatile uint32_t* p = shared_mem.load(std::memory_order_acquire);
-    if (p != nullptr) return p;
-
-    // Without the PRU subsystem's device its module may be unclocked: a store through
-    // /dev/mem would then end the program with SIGBUS (an external abort on the AM335x)
-    // instead of a message.
-    char dir[path_max];
-    if (!core_dir(0, dir)) {
-        std::fprintf(stderr,
-                     "ERROR in %s, no PRU core 0 (%s) in %s: is the PRU node enabled in the device tree?\n",
-                     who, core_device[0], rproc_class);
-        return nullptr;
-    }
-
-    const int f = open(mem_path, O_RDWR | O_SYNC | O_CLOEXEC);
-    if (f < 0) {
-        std::fprintf(stderr, "ERROR in %s, can't open %s: %s\n", who, mem_path,
-                     std::strerror(errno));
-        return nullptr;
-    }
-    void* m = mmap(nullptr, HX_PRU_SHARED_MEM_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, f,
-                   shared_mem_phys);
-    const int saved = errno;
-    close(f);  // the mapping outlives the descriptor
-    if (m == MAP_FAILED) {
-        std::fprintf(stderr, "ERROR in %s, can't map %s: %s\n", who, mem_path,
-                     std::strerror(saved));
-        return nullptr;
-    }
-    // Two first callers may race: the loser drops its mapping and takes the winner's.
-    volatile uint32_t* expected = nullptr;
-    auto* mine = static_cast<volatile uint32_t*>(m);
-    if (!shared_mem.compare_exchange_strong(expected, mine, std::memory_order_acq_rel)) {
-        munmap(m, HX_PRU_SHARED_MEM_SIZE);
-        return expected;
-    }
-    return mine;
+    return hx::pru::memory(hx::pru::region::shared, "hx_pru_shared_mem_ptr");
 }
-
 
 int hx_board_firmware(const char* name, char* where, size_t cap)
 {
@@ -198,17 +167,60 @@ int hx_board_pru(int core, char* where, size_t cap)
 {
     if (core < 0 || core > 1 || where == nullptr || cap == 0) return -1;
     char dir[path_max];
-    const auto c = static_cast<std::size_t>(core);
-    if (hx::sysfs::find_device(rproc_class, "remoteproc", &core_device[c], 1, dir, sizeof dir) >= 0) {
-        std::snprintf(where, cap, "%s (%s)", std::strrchr(dir, '/') + 1, core_device[c]);
+    const int named = hx::sysfs::find_device(rproc_class, "remoteproc", core_device[core], 2, dir, sizeof dir);
+    if (named >= 0) {
+        std::snprintf(where, cap, "%s (%s)", std::strrchr(dir, '/') + 1, core_device[core][named]);
         return 1;
     }
     if (core_dir(core, dir)) {
         std::snprintf(where, cap, "%s (no name or device link: taken by the old numbering)", std::strrchr(dir, '/') + 1);
         return 1;
     }
-    std::snprintf(where, cap, "no %s in %s", core_device[c], rproc_class);
+    std::snprintf(where, cap, "no %s in %s", core_device[core][0], rproc_class);
     return 0;
 }
 
 }  // extern "C"
+
+namespace hx::pru {
+
+volatile uint32_t* memory(region r, const char* who)
+{
+    const region_def& def = regions[static_cast<std::size_t>(r)];
+    std::atomic<volatile uint32_t*>& slot = mapped[static_cast<std::size_t>(r)];
+    volatile uint32_t* p = slot.load(std::memory_order_acquire);
+    if (p != nullptr) return p;
+
+    // Without the PRU subsystem's device its module may be unclocked: a store through
+    // /dev/mem would then end the program with SIGBUS (an external abort on the AM335x)
+    // instead of a message.
+    char dir[path_max];
+    if (!core_dir(def.core, dir)) {
+        std::fprintf(stderr,
+                     "ERROR in %s, no PRU core %d (%s) in %s: is the PRU node enabled in the device tree?\n",
+                     who, def.core, core_device[def.core][0], rproc_class);
+        return nullptr;
+    }
+    const int f = open(mem_path, O_RDWR | O_SYNC | O_CLOEXEC);
+    if (f < 0) {
+        std::fprintf(stderr, "ERROR in %s, can't open %s: %s\n", who, mem_path, std::strerror(errno));
+        return nullptr;
+    }
+    void* m = mmap(nullptr, def.bytes, PROT_READ | PROT_WRITE, MAP_SHARED, f, def.phys);
+    const int saved = errno;
+    close(f);  // the mapping outlives the descriptor
+    if (m == MAP_FAILED) {
+        std::fprintf(stderr, "ERROR in %s, can't map %s: %s\n", who, mem_path, std::strerror(saved));
+        return nullptr;
+    }
+    // Two first callers may race: the loser drops its mapping and takes the winner's.
+    volatile uint32_t* expected = nullptr;
+    auto* mine = static_cast<volatile uint32_t*>(m);
+    if (!slot.compare_exchange_strong(expected, mine, std::memory_order_acq_rel)) {
+        munmap(m, def.bytes);
+        return expected;
+    }
+    return mine;
+}
+
+}  // namespace hx::pru

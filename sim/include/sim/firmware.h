@@ -1,13 +1,15 @@
 // The PRU cores of the simulated board and the firmware images they run. The simulated
 // kernel loads images from its firmware directory as each generation's loader does and
-// runs them on the PRU core model; channel 4's encoder is wired to PRU core 0's inputs.
-// boot() fills the directory with the shipped encoder image and the cores' defaults (an
-// image that runs and never touches memory).
+// runs them on the PRU core model; channel 4's encoder is wired to PRU core 0's inputs,
+// the servo header to core 1's R30. boot() fills the directory with the shipped encoder
+// and servo images and the cores' defaults (an image that runs and never touches
+// memory).
 #ifndef HX_SIM_FIRMWARE_H
 #define HX_SIM_FIRMWARE_H
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace firmware {
 
@@ -18,8 +20,8 @@ constexpr const char* dir = "/dev/firmware";
 bool built();
 const char* not_built();
 
-// Put an image under name in the directory: "encoder" (the shipped image), "silent"
-// (runs, never clears the count word), "at-0x20000000" (the encoder linked at the GNU
+// Put an image under name in the directory: "encoder" or "servo" (the shipped images),
+// "silent" (runs, never clears a handshake word), "at-0x20000000" (the encoder linked at the GNU
 // linker's IRAM offset), "no-table" (without a resource table), "too-big" (one
 // instruction past IRAM), "garbage" (not an ELF file), or "absent" (no file).
 void install(const std::string& name, const std::string& image);
@@ -47,6 +49,36 @@ int starts_seen(int core = 0);
 int stops_seen(int core = 0);
 uint32_t word_at_stop(int core = 0);
 std::string state(int core = 0);
+
+// ---- The servo header on core 1 ------------------------------------------------------
+
+// R30 of a core as the simulated kernel recorded it: the cycle and the new value of
+// every change, in order.
+struct r30_change {
+    uint64_t cycle;
+    uint32_t value;
+};
+std::vector<r30_change> r30(int core = 1);
+// Servo channel 1..8's R30 bit, as the board wires the header.
+constexpr int servo_bit[9] = {-1, 8, 10, 9, 11, 6, 7, 4, 5};
+// The pulses of servo channel ch in a record: rise and fall cycles (fall 0 while high).
+struct pulse {
+    uint64_t rise, fall;
+    uint64_t width() const { return fall - rise; }
+};
+std::vector<pulse> pulses(const std::vector<r30_change>& record, int ch);
+// R30 bits outside the servo header's (4-11) that a record ever set.
+uint32_t foreign_bits(const std::vector<r30_change>& record);
+// How many requests the servo firmware has taken (its protocol's word, read from the
+// /dev/mem stand-in).
+uint32_t servo_taken();
+// How many the host has written: the highest request number in the ring (the program
+// that wrote them may be gone).
+uint32_t servo_written();
+// Wait until the servo firmware has taken n requests, R30 is low and core 1 has run
+// 25 ms more of its own time (past the longest pulse), or is stopped; false if that took
+// 10 s of real time.
+bool servo_settle(uint32_t n);
 
 }  // namespace firmware
 

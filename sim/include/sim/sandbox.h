@@ -30,7 +30,7 @@ void reset();
 const std::vector<std::string>& profiles();
 // Lay the simulated kernel of a profile (one of profiles(), or "bare": a kernel without
 // any of the board's devices) over /sys, with /dev/mem and PRU cores that run the
-// images in firmware::dir (sim/firmware.h).
+// images in firmware::dir (sim/firmware.h; their outputs' record is there too).
 // Aborts with a message when it cannot.
 void boot(const std::string& profile);
 // Steer the model with one command (see sim/kernel/board.cpp): turn a wheel, inject a
@@ -38,18 +38,6 @@ void boot(const std::string& profile);
 // try_steer returns 0 or the errno.
 void steer(const std::string& command);
 int try_steer(const std::string& command);
-// Every change of a PWM output's period, duty_cycle or enable, in order.
-struct pwm_change {
-    long long t_us;      // on the monotonic clock
-    std::string device;  // e.g. "48300200.pwm"
-    int output;          // within the unit
-    std::string attr;    // "period", "duty_cycle", "enable"
-    std::string value;   // as written
-    std::string writer;  // the writing thread's name, e.g. "hx-servo-guard"
-};
-// The record, or the changes of one output alone: device names the unit (its whole
-// name, or the address it begins with: "48300200"), output the output within it.
-std::vector<pwm_change> pwm_record(const std::string& device = "", int output = -1);
 // The sysfs directory of a device below a class or bus directory, found by the
 // library's own rule (name, device link, own link): e.g. ("/sys/class/remoteproc",
 // "4a334000.pru"). "" if none.
@@ -76,9 +64,11 @@ std::string eqep_position(int ch);
 void eqep_as_counter(int ch);
 
 // A sparse file at /dev/mem reaching past the PRU shared RAM, and the test's own
-// mapping of that RAM (12 KiB), seen by the library through the same file.
+// mappings of that RAM (12 KiB) and of a core's data RAM (8 KiB), seen by the library
+// and the PRU cores through the same file.
 void add_dev_mem();
 volatile uint32_t* pru_shared_ram();
+volatile uint32_t* pru_data_ram(int core);
 
 // A pseudo-terminal whose slave stands at /dev/ttyS<bus>. With echo, a thread sends
 // back everything written to the bus (RX wired to TX); without it the line is silent.
