@@ -1,76 +1,57 @@
 #!/bin/sh
-# The board VM: an ARMv7 kernel (7.x from trixie-backports, or bookworm's 6.1) with the
-# AM335x's PWM units at their addresses in qemu's virt machine, their registers backed
-# by guest RAM (am335x.dts), and the kernel's own pwm-tiehrpwm and pwm-tiecap drivers.
-# The programs come from the armhf packages in PACKAGES (else the board build in
-# BUILD); boardcheck, rules and the robot program from BUILD. The guest prints "RESULT"
-# lines. With HX_HOST_BUILD (the PC build), the driver classes' rules as the real
-# drivers answered them are compared with the simulated kernel's of the matching profile
-# (6.1: vendor-6.1, strict PWM; 7.x: mainline-6.12, lenient since 6.11, with the counter
-# and remoteproc rules where the eQEP and PRU drivers could be built).
+# The board VM: an ARMv7 kernel (7.x from trixie-backports) with the AM335x's eQEP units
+# and PRU-ICSS at their addresses in qemu's virt machine, their registers backed by
+# guest RAM (am335x.dts), and the kernel's own ti-eqep, pruss and pru_rproc drivers
+# (built once from Debian's sources: Debian's ARM kernels do not build them); prurun
+# plays the two PRU cores on the PRU core model. The programs come from the armhf
+# packages in PACKAGES (else the board build in BUILD); boardcheck, rules, prurun and the
+# robot program from BUILD. The guest prints "RESULT" lines. With HX_HOST_BUILD (the PC
+# build), the driver classes' rules as the real drivers answered them are compared with
+# the simulated kernel's of the matching profile (mainline-6.12).
 #
-#   board.sh 7|6.1 BUILD [PACKAGES [CACHE]]
+#   board.sh BUILD [PACKAGES [CACHE]]
 set -eu
-kernel=$1 build=$(cd "$2" && pwd) pkgs=${3:-} cache=${4:-/var/cache/halvex-vm}
+build=$(cd "$1" && pwd) pkgs=${2:-} cache=${3:-/var/cache/halvex-vm}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
 for tool in qemu-system-arm cpio dtc; do
   command -v $tool >/dev/null || { echo "SKIP: $tool is not installed: this machine cannot run the board VM"; exit 77; }
 done
-case $kernel in
-  7) variant="" profile=mainline-6.12 ;;
-  6.1) variant=6.1 profile=vendor-6.1 ;;
-  *) echo "board.sh: kernel 7 or 6.1" >&2; exit 2 ;;
-esac
-"$here/fetch.sh" armhf "$cache" $variant ||
-  { echo "SKIP: the board VM's ${kernel} kernel could not be fetched (above says which package)"; exit 77; }
-k=$cache/armhf${variant:+-$variant}
+profile=mainline-6.12
+"$here/fetch.sh" armhf "$cache" ||
+  { echo "SKIP: the board VM's kernel could not be fetched (above says which package)"; exit 77; }
+"$here/modules.sh" "$cache" ||
+  { echo "SKIP: the eQEP and PRU drivers could not be built for this kernel (see above)"; exit 77; }
+k=$cache/armhf
+icss=$cache/armhf-icss
 sysroot=/usr/arm-linux-gnueabihf/lib
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 root=$work/root
 make_root "$root" "$k" "$here/board-init.sh"
-grep -E '^pwm' "$k/modules.order" > "$root/modules.order"
+cp "$icss/"*.ko "$root/modules/"
+printf 'counter\nti-eqep\npruss\nirq-pruss-intc\npru_rproc\n' > "$root/icss.order"
 tools_deb=$(ls "$pkgs"/halvex-tools_*_armhf.deb 2>/dev/null | head -n 1 || true)
 lib_deb=$(ls "$pkgs"/libhalvex1_*_armhf.deb 2>/dev/null | head -n 1 || true)
-if [ -n "$pkgs" ] && [ -n "$tools_deb" ] && [ -n "$lib_deb" ]; then
-  from="the packages $(basename "$tools_deb") and $(basename "$lib_deb")"
-  dpkg-deb -x "$tools_deb" "$work/pkg"
-  dpkg-deb -x "$lib_deb" "$work/pkg"
+fw_deb=$(ls "$pkgs"/halvex-pru-firmware_*_all.deb 2>/dev/null | head -n 1 || true)
+mkdir -p "$root/lib/firmware"
+if [ -n "$pkgs" ] && [ -n "$tools_deb" ] && [ -n "$lib_deb" ] && [ -n "$fw_deb" ]; then
+  from="the packages $(basename "$tools_deb"), $(basename "$lib_deb") and $(basename "$fw_deb")"
+  for deb in "$tools_deb" "$lib_deb" "$fw_deb"; do dpkg-deb -x "$deb" "$work/pkg"; done
   cp "$work/pkg/usr/bin/hx_throttle_cal" "$work/pkg/usr/bin/hx_board_check" "$root/bin/"
   cp -L "$work/pkg/usr/lib/arm-linux-gnueabihf/libhalvex.so.1" "$root/lib/"
+  cp "$work/pkg/lib/firmware/"am335x-pru* "$root/lib/firmware/"
 else
   from="the build tree $build"
   cp "$build/examples/hx_throttle_cal" "$build/examples/hx_board_check" "$root/bin/"
   cp -L "$build/library/libhalvex.so.1" "$root/lib/"
+  cp "$build/firmware/"am335x-pru* "$root/lib/firmware/"
 fi
-cp "$build/tests/vm/boardcheck" "$build/tests/vm/rules" "$build/tests/robot" "$root/bin/"
-# On 7.x, the eQEP and PRU drivers too (built once from Debian's sources), PRU core 0's
-# runner, and channel 4's firmware (from its package, else the build), with an image
-# the loader refuses.
-icss=""
-if [ "$kernel" = 7 ]; then
-  if "$here/modules.sh" "$cache"; then
-    icss=$cache/armhf-icss
-    cp "$icss/"*.ko "$root/modules/"
-    printf 'counter\nti-eqep\npruss\nirq-pruss-intc\npru_rproc\n' > "$root/icss.order"
-    cp "$build/tests/vm/prurun" "$root/bin/"
-    mkdir -p "$root/lib/firmware"
-    fw_deb=$(ls "$pkgs"/halvex-pru-firmware_*_all.deb 2>/dev/null | head -n 1 || true)
-    if [ -n "$pkgs" ] && [ -n "$fw_deb" ]; then
-      dpkg-deb -x "$fw_deb" "$work/fw"
-      cp "$work/fw/lib/firmware/am335x-pru0-hx-encoder-fw" "$root/lib/firmware/"
-      from="$from and $(basename "$fw_deb")"
-    else
-      cp "$build/firmware/am335x-pru0-hx-encoder-fw" "$root/lib/firmware/"
-    fi
-    cp "$build/sim/images/too-big" "$root/lib/firmware/too-big"
-  else
-    echo "SKIP eqep and pru: the drivers could not be built for this kernel (see above)"
-  fi
-fi
-for f in "$root/bin/"hx_* "$root/bin/"*check "$root/bin/rules" "$root/bin/robot" $([ -n "$icss" ] && echo "$root/bin/prurun") \
+# An image the kernel's loader refuses, for fwquad's refused start.
+cp "$build/sim/images/too-big" "$root/lib/firmware/too-big"
+cp "$build/tests/vm/boardcheck" "$build/tests/vm/rules" "$build/tests/vm/prurun" "$build/tests/robot" "$root/bin/"
+for f in "$root/bin/"hx_* "$root/bin/"*check "$root/bin/rules" "$root/bin/robot" "$root/bin/prurun" \
   "$root/lib/libhalvex.so.1"; do copy_needs "$f" "$sysroot" "$root/lib"; done
 interp=$(readelf -l "$root/bin/boardcheck" | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
 mkdir -p "$root$(dirname "$interp")"
@@ -82,44 +63,40 @@ set -- -M virt,highmem=off -cpu cortex-a15 -m 512
 qemu-system-arm "$@" -display none -machine dumpdtb="$work/virt.dtb" >/dev/null 2>&1
 dtc -q -I dtb -O dts "$work/virt.dtb" > "$work/board.dts"
 cat "$here/am335x.dts" >> "$work/board.dts"
-[ -z "$icss" ] || cat "$here/am335x-icss.dts" >> "$work/board.dts"
 dtc -q -I dts -O dtb -o "$work/board.dtb" "$work/board.dts"
 
-# The initramfs goes below the PWM registers' RAM (qemu would put it at 0x48000000,
+# The initramfs goes below the units' registers' RAM (qemu would put it at 0x48000000,
 # where it and the tree would overlap them).
 size=$(stat -c %s "$work/initrd.gz")
 console=$work/console.log
-echo "booting the board VM (kernel $(cat "$k/version"), about 15 s)"
+echo "booting the board VM (kernel $(cat "$k/version"), about 30 s)"
 started=$(date +%s)
-timeout 240 qemu-system-arm "$@" -smp 1 -display none -monitor none -nic none -no-reboot \
+timeout 400 qemu-system-arm "$@" -smp 1 -display none -monitor none -nic none -no-reboot \
   -icount shift=0,sleep=on -kernel "$k/vmlinuz" -dtb "$work/board.dtb" \
   -device loader,file="$work/initrd.gz",addr=0x44000000,force-raw=on \
   -append "console=ttyAMA0 panic=-1 quiet iomem=relaxed initrd=0x44000000,$size" \
   -serial chardev:con -chardev stdio,id=con,signal=off < /dev/null > "$console" 2>&1 || true
 took=$(( $(date +%s) - started ))
 echo "board VM, kernel $(cat "$k/version"), $took s, programs from $from:"
-grep -a -E '^(VM up|RESULT|pwmchip|counter[0-9]|remoteproc[0-9]|\| )' "$console" | tr -d '\r' || true
+grep -a -E '^(VM up|RESULT|model:|counter[0-9]|remoteproc[0-9]|\| )' "$console" | tr -d '\r' || true
 fail=0
 grep -a -q '^RESULT end' "$console" || { echo "the guest did not finish; its console:"; tail -n 40 "$console"; fail=1; }
 grep -a -q 'RESULT .* FAIL' "$console" && fail=1
-checks="pwm-ch1 pwm-ch8 calibration-end guardian-kill9 guardian-int guardian-term-all guardian-stall"
-[ -z "$icss" ] || checks="$checks eqep-init-ch3 eqep-read-ch3 eqep-write-ch3 eqep-cleanup fwquad-handshake fwquad-walks fwquad-write fwquad-cleanup fwquad-refused"
-for check in $checks; do
+for check in eqep-init-ch3 eqep-read-ch3 eqep-write-ch3 eqep-cleanup fwquad-handshake fwquad-walks fwquad-write \
+  fwquad-cleanup fwquad-refused servo-init servo-ch1 servo-ch8 servo-cleanup calibration servo-kill9; do
   grep -a -q "^RESULT $check PASS" "$console" || { echo "missing: $check"; fail=1; }
 done
 
-board_check_result "$console" "$here/board-check.board-$kernel.expected" "$work" || fail=1
+board_check_result "$console" "$here/board-check.board-7.expected" "$work" || fail=1
 
 # The model against the drivers, rule by rule.
 host=${HX_HOST_BUILD:-}
 if [ -n "$host" ] && [ -x "$host/tools/simboard" ] && [ -x "$host/tests/vm/rules" ]; then
   grep -a '^RULE' "$console" | tr -d '\r' > "$work/kernel.rules"
-  classes=pwm
-  [ -z "$icss" ] || classes="pwm counter remoteproc"
-  "$host/tools/simboard" --kernel $profile -- "$host/tests/vm/rules" $classes 2>&1 | grep '^RULE' > "$work/model.rules" || true
+  "$host/tools/simboard" --kernel $profile -- "$host/tests/vm/rules" counter remoteproc 2>&1 | grep '^RULE' > "$work/model.rules" || true
   n=$(wc -l < "$work/kernel.rules")
   if [ "$n" -gt 0 ] && cmp -s "$work/kernel.rules" "$work/model.rules"; then
-    echo "RESULT model-rules PASS the simulated kernel ($profile) answers all $n rules ($classes) as kernel $(cat "$k/version") did"
+    echo "RESULT model-rules PASS the simulated kernel ($profile) answers all $n rules (counter, remoteproc) as kernel $(cat "$k/version") did"
   else
     echo "RESULT model-rules FAIL the simulated kernel ($profile) differs from kernel $(cat "$k/version") (kernel | model):"
     paste -d'|' "$work/kernel.rules" "$work/model.rules" | awk -F'|' '$1 != $2 {print "  " $1 " | " $2}'

@@ -1,27 +1,31 @@
-// boardcheck: the guest's side of the board VM, where the kernel's own AM335x PWM
-// drivers run on registers that are guest RAM. It drives the library and the programs
-// and reads the registers back through /dev/mem, printing one "RESULT name PASS|FAIL"
-// line a check with the register values and what they mean.
+// boardcheck: the guest's side of the board VM, where the kernel's own eQEP and PRU
+// drivers run on registers that are guest RAM and prurun plays the PRU cores. It drives
+// the library and the programs and reads the registers back through /dev/mem, printing
+// one "RESULT name PASS|FAIL" line a check with the values and what they mean.
 //
-//   boardcheck outputs            hx_servo_init finds the eight outputs by address; each
-//                                 channel's pulse gives the period and width asked
-//   boardcheck calibration PATH   hx_throttle_cal with its Enters played: full, then
-//                                 minimum throttle, then every output low, none exported
-//   boardcheck guardian HOW ROBOT a robot pulsing every output ends by HOW (kill9, int,
-//                                 term-all, stall): every output low within 100 ms
-//   boardcheck eqep               hwquad on the counter subsystem's ti-eqep: QPOSMAX,
-//                                 QEPCTL, QPOSCNT after init; counts moved in QPOSCNT
-//                                 read back, writes land there
-//   boardcheck fwquad FIFO STATUS channel 4 through the real pru_rproc, with prurun
-//                                 running the core: handshake, walks, a write, cleanup
+//   boardcheck eqep                 hwquad on the counter subsystem's ti-eqep: QPOSMAX,
+//                                   QEPCTL, QPOSCNT after init; counts moved in QPOSCNT
+//                                   read back, writes land there
+//   boardcheck fwquad FIFO STATUS   channel 4 through the real pru_rproc, with prurun
+//                                   running the core: handshake, walks, a write, cleanup
+//   boardcheck servo STATUS R30     the servo service through the real pru_rproc on core
+//                                   1: every channel one pulse of its width, to the cycle
+//   boardcheck calibration PROGRAM STATUS R30
+//                                   hx_throttle_cal with its Enters played: on all eight,
+//                                   full then minimum throttle, one pulse a call, nothing
+//                                   after the end
+//   boardcheck kill9 ROBOT STATUS R30
+//                                   a robot pulsing every channel killed: one pulse a
+//                                   call, nothing after
 //
-// Register offsets and meanings: the AM335x TRM (eHRPWM TBCTL 0x00, TBPRD 0x0a, CMPA
-// 0x12, CMPB 0x14, AQCSFRC 0x1c; eCAP CAP1 0x08, CAP2 0x0c, CAP3 0x10, CAP4 0x14, ECCTL2
-// 0x2a). The clock is the tree's 100 MHz.
+// Register offsets and meanings: the AM335x TRM (eQEP QPOSCNT 0x00, QPOSMAX 0x08, QEPCTL
+// 0x2a; PRU CONTROL 0x4a322000 and 0x4a324000, bit 1 the enable). The servo protocol's
+// words are firmware/servo.s's, in PRU1's data RAM at 0x4a302000.
 #include <hx/fwquad.h>
 #include <hx/hwquad.h>
 #include <hx/servo.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -37,24 +41,32 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 constexpr uint32_t pwmss = 0x48300000;
-constexpr long long fck_ns = 10;  // 100 MHz
 volatile uint8_t* regs = nullptr;
 
 uint16_t r16(uint32_t addr) { return *reinterpret_cast<volatile uint16_t*>(regs + (addr - pwmss)); }
 uint32_t r32(uint32_t addr) { return *reinterpret_cast<volatile uint32_t*>(regs + (addr - pwmss)); }
+
+// The eQEP registers' RAM, and PRU1's data RAM with its CONTROL.
+volatile uint32_t* pru1_data = nullptr;
+volatile uint32_t* pru1_ctrl = nullptr;
 
 bool map_registers()
 {
     const int f = open("/dev/mem", O_RDWR | O_SYNC);
     if (f < 0) return false;
     void* m = mmap(nullptr, 0x6000, PROT_READ | PROT_WRITE, MAP_SHARED, f, pwmss);
+    void* d = mmap(nullptr, 0x2000, PROT_READ, MAP_SHARED, f, 0x4a302000);
+    void* c = mmap(nullptr, 0x1000, PROT_READ, MAP_SHARED, f, 0x4a324000);
     close(f);
-    if (m == MAP_FAILED) return false;
+    if (m == MAP_FAILED || d == MAP_FAILED || c == MAP_FAILED) return false;
     regs = static_cast<volatile uint8_t*>(m);
+    pru1_data = static_cast<volatile uint32_t*>(d);
+    pru1_ctrl = static_cast<volatile uint32_t*>(c);
     return true;
 }
 
@@ -65,121 +77,10 @@ long long now_us()
     return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
 }
 
-uint32_t ehrpwm(int ch) { return 0x48300200 + static_cast<uint32_t>((ch - 1) / 2) * 0x2000; }
-uint32_t ecap(int ch) { return 0x48300100 + static_cast<uint32_t>(ch - 7) * 0x2000; }
-
-// What channel ch's registers say: period and width in ns, the tick, and the values.
-struct reading {
-    long long period_ns = 0, width_ns = 0, tick_ns = 0;
-    bool low = false;  // forced low (eHRPWM) or stopped (eCAP)
-    char regs[96] = {};
-};
-
-reading read_channel(int ch)
-{
-    reading r;
-    if (ch <= 6) {
-        const uint32_t b = ehrpwm(ch);
-        const uint16_t tbctl = r16(b), tbprd = r16(b + 0x0a), cmp = r16(b + ((ch - 1) % 2 ? 0x14 : 0x12));
-        const uint16_t csfrc = r16(b + 0x1c);
-        const int hsp = (tbctl >> 7) & 7;
-        const long long prescale = (1LL << ((tbctl >> 10) & 7)) * (hsp == 0 ? 1 : 2 * hsp);
-        r.tick_ns = prescale * fck_ns;
-        r.period_ns = tbprd * r.tick_ns;
-        r.width_ns = cmp * r.tick_ns;
-        r.low = ((csfrc >> ((ch - 1) % 2 ? 2 : 0)) & 3) == 1;
-        std::snprintf(r.regs, sizeof r.regs, "TBCTL 0x%04x TBPRD 0x%04x %s 0x%04x AQCSFRC 0x%04x", tbctl, tbprd,
-                      (ch - 1) % 2 ? "CMPB" : "CMPA", cmp, csfrc);
-    } else {
-        const uint32_t b = ecap(ch);
-        const uint32_t cap1 = r32(b + 0x08), cap2 = r32(b + 0x0c), cap3 = r32(b + 0x10), cap4 = r32(b + 0x14);
-        const uint16_t ecctl2 = r16(b + 0x2a);
-        r.tick_ns = fck_ns;
-        // A change while the output runs goes to the shadows CAP3/CAP4 (the chip copies
-        // them at the period's end; RAM never does).
-        r.period_ns = (cap3 != 0 ? cap3 : cap1) * fck_ns;
-        r.width_ns = (cap4 != 0 ? cap4 : cap2) * fck_ns;
-        r.low = (ecctl2 & 0x10) == 0;  // TSCTRSTOP clear: the counter stopped
-        std::snprintf(r.regs, sizeof r.regs, "CAP1 0x%x CAP2 0x%x CAP3 0x%x CAP4 0x%x ECCTL2 0x%04x", cap1, cap2, cap3,
-                      cap4, ecctl2);
-    }
-    return r;
-}
-
-bool near(long long got, long long want, long long tick) { return got >= want - tick && got <= want + tick; }
-
 void result(const char* name, bool pass, const std::string& detail)
 {
     std::printf("RESULT %s %s %s\n", name, pass ? "PASS" : "FAIL", detail.c_str());
     std::fflush(stdout);
-}
-
-// The PWM class's exported outputs, as "pwmchipN/pwmK" words.
-std::string exported()
-{
-    std::string s;
-    DIR* d = opendir("/sys/class/pwm");
-    if (d == nullptr) return s;
-    while (dirent* e = readdir(d)) {
-        if (std::strncmp(e->d_name, "pwmchip", 7) != 0) continue;
-        const std::string chip = std::string("/sys/class/pwm/") + e->d_name;
-        if (DIR* c = opendir(chip.c_str())) {
-            while (dirent* o = readdir(c))
-                if (std::strncmp(o->d_name, "pwm", 3) == 0 && std::strncmp(o->d_name, "pwmchip", 7) != 0)
-                    s += std::string(e->d_name) + "/" + o->d_name + " ";
-            closedir(c);
-        }
-    }
-    closedir(d);
-    return s;
-}
-
-int outputs()
-{
-    if (hx_servo_init() != 0) {
-        result("pwm-init", false, "hx_servo_init failed");
-        return 1;
-    }
-    std::atomic<bool> on{true};
-    std::thread pulses([&] {
-        while (on) {
-            for (int ch = 1; ch <= 8; ++ch) hx_servo_send_pulse_us(ch, 1000 + 100 * ch);
-            usleep(10000);
-        }
-    });
-    usleep(100000);
-    std::printf("exported: %s\n", exported().c_str());
-    int fails = 0;
-    for (int ch = 1; ch <= 8; ++ch) {
-        const reading r = read_channel(ch);
-        const long long want = (1000LL + 100 * ch) * 1000;
-        const bool ok = near(r.period_ns, 20000000, r.tick_ns) && near(r.width_ns, want, r.tick_ns);
-        char name[16], detail[200];
-        std::snprintf(name, sizeof name, "pwm-ch%d", ch);
-        std::snprintf(detail, sizeof detail, "%s: period %lld ns, width %lld ns (asked 20000000, %lld; tick %lld ns)",
-                      r.regs, r.period_ns, r.width_ns, want, r.tick_ns);
-        result(name, ok, detail);
-        fails += !ok;
-    }
-    on = false;
-    pulses.join();
-    hx_servo_cleanup();
-    return fails != 0;
-}
-
-// Every channel low (or stopped), and the time it took.
-bool all_low(std::string& what)
-{
-    what.clear();
-    bool low = true;
-    for (int ch = 1; ch <= 8; ++ch) {
-        const reading r = read_channel(ch);
-        if (!r.low) {
-            low = false;
-            what += "ch" + std::to_string(ch) + " " + r.regs + "; ";
-        }
-    }
-    return low;
 }
 
 // A program on a pseudo-terminal, as a person runs it (its output line-buffered).
@@ -189,7 +90,7 @@ struct session {
     std::string seen;  // everything it printed so far
 };
 
-session start(const char* program, const char* a1 = nullptr, const char* a2 = nullptr)
+session start(const char* program, const char* a1 = nullptr)
 {
     session s;
     s.master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -203,7 +104,7 @@ session start(const char* program, const char* a1 = nullptr, const char* a2 = nu
         dup2(t, 1);
         dup2(t, 2);
         close(s.master);
-        execl(program, program, a1, a2, static_cast<char*>(nullptr));
+        execl(program, program, a1, static_cast<char*>(nullptr));
         _exit(127);
     }
     return s;
@@ -226,111 +127,201 @@ bool wait_for(session& s, const char* text, int limit_ms)
     return true;
 }
 
-// Polls channel 1 until its width is want us, up to limit_ms.
-bool width_is(int ch, long long want_us, int limit_ms, reading& r)
+// prurun's STATUS: the number after key, in base.
+long long status_field(const char* status, const char* key, int base = 10)
 {
-    const long long end = now_us() + limit_ms * 1000LL;
-    do {
-        r = read_channel(ch);
-        if (near(r.width_ns, want_us * 1000, r.tick_ns) && !r.low) return true;
+    char buf[192] = {};
+    const int f = open(status, O_RDONLY);
+    if (f < 0) return -1;
+    const ssize_t n = read(f, buf, sizeof buf - 1);
+    close(f);
+    const char* at = n > 0 ? std::strstr(buf, key) : nullptr;
+    return at != nullptr ? std::strtoll(at + std::strlen(key) + 1, nullptr, base) : -1;
+}
+
+// The servo header from prurun's record of core 1's R30: the widths of channel ch's
+// pulses in cycles (servo 1..8 on R30 bits 8, 10, 9, 11, 6, 7, 4, 5).
+std::vector<unsigned long long> widths(const char* record, int ch)
+{
+    static const int bit[9] = {-1, 8, 10, 9, 11, 6, 7, 4, 5};
+    std::vector<unsigned long long> out;
+    std::FILE* f = std::fopen(record, "r");
+    if (f == nullptr) return out;
+    unsigned long long cycle = 0, rise = 0;
+    unsigned value = 0, was = 0;
+    const unsigned b = 1u << bit[ch];
+    while (std::fscanf(f, "%llu %x", &cycle, &value) == 2) {
+        if ((value & b) && !(was & b)) rise = cycle;
+        if (!(value & b) && (was & b)) out.push_back(cycle - rise);
+        was = value;
+    }
+    std::fclose(f);
+    return out;
+}
+
+// The servo protocol's words: requests taken, and the highest request number written.
+uint32_t taken() { return pru1_data[2]; }
+uint32_t written()
+{
+    uint32_t n = 0;
+    for (int slot = 0; slot < 16; ++slot) {
+        const uint32_t number = pru1_data[0x40 / 4 + 8 * slot];
+        n = std::max(n, number);
+    }
+    return n;
+}
+
+// Until every request written is taken, R30 is low and core 1 has run 25 ms more (past
+// the longest pulse), or has stopped; guest time only as a limit.
+bool servo_settle(const char* status)
+{
+    const long long end = now_us() + 20000000;
+    long long from = -1;
+    while (now_us() < end) {
+        const bool done = taken() == written() && status_field(status, "r30", 16) == 0;
+        if (done && (*pru1_ctrl & 2) == 0) return true;
+        const long long cycle = status_field(status, "cycle1");
+        if (from < 0 && done) from = cycle;
+        if (from >= 0 && cycle >= from + 5000000) return true;
         usleep(1000);
-    } while (now_us() < end);
+    }
     return false;
 }
 
-int calibration(const char* program)
+// Each channel's pulses in the record now, as many as it had at the start of a check.
+std::vector<size_t> counts(const char* record)
 {
+    std::vector<size_t> n(9);
+    for (int ch = 1; ch <= 8; ++ch) n[static_cast<size_t>(ch)] = widths(record, ch).size();
+    return n;
+}
+
+// Every channel's pulses since before: as many as the calls, each of the width (in
+// cycles) want wants for it.
+bool one_pulse_a_call(const char* record, const std::vector<size_t>& before, uint32_t calls,
+                      const std::vector<unsigned long long>& want, std::string& detail)
+{
+    bool ok = true;
+    for (int ch = 1; ch <= 8; ++ch) {
+        auto w = widths(record, ch);
+        w.erase(w.begin(), w.begin() + static_cast<long>(std::min(before[static_cast<size_t>(ch)], w.size())));
+        bool each = w.size() == calls && want.size() == calls;
+        for (size_t k = 0; each && k < w.size(); ++k) each = w[k] == want[k];
+        ok = ok && each;
+        if (ch == 1 || !each) {
+            detail += "servo " + std::to_string(ch) + ": " + std::to_string(w.size()) + " pulses";
+            if (!w.empty()) detail += " from " + std::to_string(w.front()) + " to " + std::to_string(w.back()) + " cycles";
+            detail += "; ";
+        }
+    }
+    return ok;
+}
+
+int servo(const char* status, const char* record)
+{
+    const int rc = hx_servo_init();
+    bool ok = rc == 0 && (*pru1_ctrl & 2) != 0 && pru1_data[3] == 200;
+    result("servo-init", ok, "hx_servo_init() = " + std::to_string(rc) + ", PRU1 CONTROL 0x" + [] {
+        char h[16];
+        std::snprintf(h, sizeof h, "%x", *pru1_ctrl);
+        return std::string(h);
+    }() + ", the firmware's tick " + std::to_string(pru1_data[3]) + " cycles");
+    if (!ok) return 1;
+    int fails = 0;
+    for (int ch = 1; ch <= 8; ++ch) hx_servo_send_pulse_us(ch, 1000 + 100 * ch);
+    const bool settled = servo_settle(status);
+    for (int ch = 1; ch <= 8; ++ch) {
+        const auto w = widths(record, ch);
+        const unsigned long long want = 200ull * (1000 + 100 * ch);
+        ok = settled && w.size() == 1 && w[0] == want;
+        char name[16], detail[160];
+        std::snprintf(name, sizeof name, "servo-ch%d", ch);
+        std::snprintf(detail, sizeof detail, "%zu pulse(s) on R30, %llu cycles (asked %d us: %llu)", w.size(),
+                      w.empty() ? 0 : w[0], 1000 + 100 * ch, want);
+        result(name, ok, detail);
+        fails += !ok;
+    }
+    hx_servo_cleanup();
+    ok = (*pru1_ctrl & 2) == 0 && status_field(status, "r30", 16) == 0;
+    result("servo-cleanup", ok, "PRU1 stopped with every output low");
+    return fails + !ok != 0;
+}
+
+// Under TCG the PRU core model interprets a pulse's ticks far slower than the guest's
+// clock runs, so the program's requests wait in the ring, and its cleanup's stop drops
+// those still waiting, as the protocol says. What the VM shows: the firmware took the
+// program's requests in order, each taken one gave exactly one pulse of its width on all
+// eight, full throttle then minimum, and nothing came after the end.
+int calibration(const char* program, const char* status, const char* record)
+{
+    const std::vector<size_t> before = counts(record);
     session s = start(program);
     const pid_t pid = s.pid;
-    reading r;
-    int fails = 0;
+    auto count = [&](unsigned long long cycles) {
+        const auto w = widths(record, 1);
+        return std::count(w.begin() + static_cast<long>(std::min(before[1], w.size())), w.end(), cycles);
+    };
+    auto wait_pulses = [&](unsigned long long cycles, long n) {
+        const long long end = now_us() + 20000000;
+        while (count(cycles) < n && now_us() < end) usleep(10000);
+        return count(cycles) >= n;
+    };
+    const long long t0 = now_us(), e0 = status_field(status, "executed1"), c0 = status_field(status, "cycle1");
     const bool asked = wait_for(s, "press enter to start", 10000);
     (void)!write(s.master, "\n", 1);
-    const bool full = asked && width_is(1, 2000, 2000, r);
-    std::string d = std::string(r.regs) + ": width " + std::to_string(r.width_ns) + " ns, period " +
-                    std::to_string(r.period_ns) + " ns";
-    result("calibration-full", full, d);
-    fails += !full;
+    const bool full = asked && wait_pulses(400000, 10);
     wait_for(s, "Press enter again after the ESCs finish", 5000);
     (void)!write(s.master, "\n", 1);
-    const bool minimum = width_is(1, 1000, 2000, r);
-    d = std::string(r.regs) + ": width " + std::to_string(r.width_ns) + " ns, period " + std::to_string(r.period_ns) + " ns";
-    result("calibration-minimum", minimum, d);
-    fails += !minimum;
     wait_for(s, "Press enter again after the ESCs chirp", 5000);
+    const bool minimum = wait_pulses(200000, 10);
     (void)!write(s.master, "\n", 1);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    std::string what;
-    const bool low = all_low(what);
-    const std::string left = exported();
-    const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && low && left.empty();
-    result("calibration-end", ok,
-           "exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) +
-               (low ? ", every output low" : ", not low: " + what) + (left.empty() ? ", nothing exported" : ", left: " + left));
-    fails += !ok;
+    int status_code = 0;
+    waitpid(pid, &status_code, 0);
     close(s.master);
-    return fails != 0;
+    std::printf("model: %lld PRU instructions interpreted over %lld us of the guest's time, core 1's clock %lld us on\n",
+                status_field(status, "executed1") - e0, now_us() - t0, (status_field(status, "cycle1") - c0) / 200);
+    const bool stopped = (*pru1_ctrl & 2) == 0 && status_field(status, "r30", 16) == 0;
+    const uint32_t calls = written(), took = taken();
+    // Servo 1's pulses since the start, in cycles; every channel the same.
+    auto want = widths(record, 1);
+    want.erase(want.begin(), want.begin() + static_cast<long>(std::min(before[1], want.size())));
+    std::string detail = "exit status " + std::to_string(WIFEXITED(status_code) ? WEXITSTATUS(status_code) : -1) + "; ";
+    // The stop may have come in the middle of the last pulse, and ended it there.
+    const bool cut = !want.empty() && want.back() < 200000;
+    const size_t full_n = static_cast<size_t>(std::count(want.begin(), want.end(), 400000ull));
+    const size_t min_n = static_cast<size_t>(std::count(want.begin(), want.end(), 200000ull));
+    bool ok = full && minimum && stopped && WIFEXITED(status_code) && WEXITSTATUS(status_code) == 0 && full_n >= 10 &&
+              min_n >= 10 && full_n + min_n + cut == want.size() &&
+              std::is_sorted(want.begin(), want.end(), std::greater<unsigned long long>()) && took <= calls &&
+              calls - took <= 16 && one_pulse_a_call(record, before, took, want, detail);
+    detail += std::to_string(full_n) + " of 2000 us then " + std::to_string(min_n) + " of 1000 us" +
+              (cut ? " and one ended after " + std::to_string(want.back()) + " cycles by the stop" : std::string()) +
+              " on all eight, one a request taken (" + std::to_string(took) + " of the program's " +
+              std::to_string(calls) + " calls; the " + std::to_string(calls - took) +
+              " still waiting for the model were dropped by its cleanup's stop); then PRU1 " +
+              (stopped ? "stopped, every output low" : "NOT stopped");
+    result("calibration", ok, detail);
+    return !ok;
 }
 
-// The guardian's pid, found by its name.
-pid_t guardian()
+int kill9(const char* robot, const char* status, const char* record)
 {
-    DIR* d = opendir("/proc");
-    pid_t found = -1;
-    while (dirent* e = readdir(d)) {
-        char path[300], name[32] = {};
-        std::snprintf(path, sizeof path, "/proc/%s/comm", e->d_name);
-        const int f = open(path, O_RDONLY);
-        if (f < 0) continue;
-        const ssize_t n = read(f, name, sizeof name - 1);
-        close(f);
-        if (n > 0 && std::strncmp(name, "hx-servo-guard", 14) == 0) found = std::atoi(e->d_name);
-    }
-    closedir(d);
-    return found;
-}
-
-int guardian_check(const std::string& how, const char* robot)
-{
-    session s = start(robot, "0", "stay");  // a session of its own: its pid is its group
-    const pid_t pid = s.pid;
-    reading r;
-    const bool ready = wait_for(s, "ready", 10000) && width_is(1, 1500, 2000, r);
-    const pid_t guard = guardian();
-    long long t0 = now_us();
-    if (how == "kill9") kill(pid, SIGKILL);
-    else if (how == "int") kill(pid, SIGINT);
-    else if (how == "stall") kill(pid, SIGSTOP);
-    else {  // every process of the program, the guardian too, as a service manager does
-        kill(-pid, SIGTERM);
-        if (guard > 0) kill(guard, SIGTERM);
-    }
-    // Every output low, polled each millisecond; the bound is the guardian's promise.
-    std::string what;
-    long long low_after = -1;
-    while (now_us() - t0 < 2000000) {
-        if (all_low(what)) {
-            low_after = now_us() - t0;
-            break;
-        }
-        usleep(1000);
-    }
-    if (how == "stall") kill(pid, SIGKILL), kill(pid, SIGCONT);
-    waitpid(pid, nullptr, 0);
-    char name[32];
-    std::snprintf(name, sizeof name, "guardian-%s", how.c_str());
-    const bool ok = ready && low_after >= 0 && low_after <= 100000;
-    result(name, ok,
-           !ready ? "the robot did not start pulsing: " + s.seen
-           : low_after < 0 ? "outputs still running 2 s later: " + what
-                           : "every output low " + std::to_string(low_after / 1000) + "." +
-                                 std::to_string(low_after / 100 % 10) + " ms after the signal (guardian pid " +
-                                 std::to_string(guard) + ")");
-    // The guardian releases what the service exported once the outputs are stopped.
-    const long long end = now_us() + 1000000;
-    while (!exported().empty() && now_us() < end) usleep(10000);
+    const std::vector<size_t> before = counts(record);
+    session s = start(robot, "stay");
+    const bool ready = wait_for(s, "ready", 10000);
+    const long long end = now_us() + 10000000;
+    while (taken() < 5 && now_us() < end) usleep(1000);
+    kill(s.pid, SIGKILL);
+    waitpid(s.pid, nullptr, 0);
     close(s.master);
+    const uint32_t calls = written();
+    const bool settled = servo_settle(status);
+    std::string detail = std::to_string(calls) + " calls; ";
+    const bool ok = ready && settled && one_pulse_a_call(record, before, calls, std::vector<unsigned long long>(calls, 300000), detail) &&
+                    written() == calls;
+    detail += std::string("R30 ") + (status_field(status, "r30", 16) == 0 ? "low" : "high") + ", PRU1 still running: " +
+              ((*pru1_ctrl & 2) ? "yes" : "no");
+    result("servo-kill9", ok, detail);
     return !ok;
 }
 
@@ -483,16 +474,16 @@ int fwquad(const char* fifo, const char* status)
 int main(int argc, char** argv)
 {
     if (!map_registers()) {
-        std::printf("RESULT registers FAIL can't map 0x%x through /dev/mem: %s\n", pwmss, std::strerror(errno));
+        std::printf("RESULT registers FAIL can't map the units' registers through /dev/mem: %s\n", std::strerror(errno));
         return 1;
     }
     const std::string what = argc > 1 ? argv[1] : "";
-    if (what == "outputs") return outputs();
-    if (what == "calibration" && argc > 2) return calibration(argv[2]);
-    if (what == "guardian" && argc > 3) return guardian_check(argv[2], argv[3]);
     if (what == "eqep") return eqep();
     if (what == "fwquad" && argc > 3) return fwquad(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: boardcheck outputs | calibration PROGRAM | guardian kill9|int|term-all|stall ROBOT | "
-                         "eqep | fwquad FIFO STATUS\n");
+    if (what == "servo" && argc > 3) return servo(argv[2], argv[3]);
+    if (what == "calibration" && argc > 4) return calibration(argv[2], argv[3], argv[4]);
+    if (what == "kill9" && argc > 4) return kill9(argv[2], argv[3], argv[4]);
+    std::fprintf(stderr, "usage: boardcheck eqep | fwquad FIFO STATUS | servo STATUS R30 | calibration PROGRAM STATUS R30 | "
+                         "kill9 ROBOT STATUS R30\n");
     return 2;
 }

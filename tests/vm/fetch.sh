@@ -1,27 +1,21 @@
 #!/bin/sh
 # Fetch, once, what a small VM needs to run the board's programs on a real kernel: a
 # Debian kernel that has the GPIO simulator (trixie-backports, 7.x), the modules it
-# needs, and a static busybox, for ARCH (amd64 or armhf); on armhf also the AM335x's PWM
-# drivers. With 6.1: bookworm's own 6.1 kernel (armhf), for its PWM drivers alone.
+# needs, and a static busybox, for ARCH (amd64 or armhf).
 # Everything comes from the archive this machine already uses, through a private apt
 # configuration; the archive's address is read from the machine's own apt sources.
 # Builds whose files the archive lists but cannot serve are skipped for the next older
 # one.
 #
-#   fetch.sh ARCH CACHE [6.1]  -> CACHE/ARCH[-6.1]/{vmlinuz,busybox,modules/,modules.order,version}
+#   fetch.sh ARCH CACHE  -> CACHE/ARCH/{vmlinuz,busybox,modules/,modules.order,version}
 #
 # CACHE/ARCH/ready is written last and names the modules fetched: a fetch cut off
 # half-way, or one that fetched fewer modules than now wanted, is done again. Fetches
 # share one apt state, so one fetch at a time holds CACHE/fetch.lock.
 set -eu
-arch=$1 cache=$2 variant=${3:-}
-out=$cache/$arch${variant:+-$variant}
-case $arch/$variant in
-  amd64/) wanted="configfs gpio_sim" ;;
-  armhf/) wanted="configfs gpio_sim pwm_tiehrpwm pwm_tiecap" ;;
-  armhf/6.1) wanted="pwm_tiehrpwm pwm_tiecap" ;;
-  *) echo "fetch.sh: no kernel $variant for $arch" >&2; exit 2 ;;
-esac
+arch=$1 cache=$2
+out=$cache/$arch
+wanted="configfs gpio_sim"
 fetched() { [ -f "$out/ready" ] && [ "$(cat "$out/ready")" = "$wanted" ]; }
 fetched && exit 0
 mkdir -p "$cache"
@@ -41,7 +35,7 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 mkdir -p "$out"
 . "$(dirname "$0")/../../tools/private-apt.sh"
-echo "fetching a ${variant:-7.x} kernel for $arch (once; cached in $cache)"
+echo "fetching a 7.x kernel for $arch (once; cached in $cache)"
 private_apt "$cache/apt" "$tmp" "$arch" trixie-backports bookworm
 cd "$tmp"
 
@@ -75,25 +69,6 @@ take_modules() {
   }
   for m in $wanted; do need "$m"; done
 }
-
-if [ "$variant" = 6.1 ]; then
-  # bookworm's kernel image package carries its modules (plain .ko).
-  for pkg in $(apt-cache search --names-only "^linux-image-6\.1\.0-[0-9]*-armmp\$" | awk '{print $1}' | sort -V -r); do
-    rm -rf k ./*.deb
-    get "$pkg" || { echo "  $pkg: not served, trying an older one"; continue; }
-    mkdir k
-    dpkg-deb -x "$pkg"_*.deb k
-    cp "$(find k -name "vmlinuz*" -type f | head -n 1)" "$out/vmlinuz"
-    cp "$(find k -name "config-*" | head -n 1)" "$out/config"
-    take_modules
-    echo "$pkg" | sed 's/^linux-image-//' > "$out/version"
-    echo "$wanted" > "$out/ready"
-    echo "kernel $(cat "$out/version") for $arch ready"
-    exit 0
-  done
-  echo "fetch.sh: no 6.1 kernel could be fetched for $arch" >&2
-  exit 1
-fi
 
 # The plain flavour only (not -rt-, not -cloud-).
 for kv in $(apt-cache search --names-only "^linux-binary-7\.[0-9.]*[+]deb[0-9]*-$flavour\$" | awk '{print $1}' |

@@ -1,11 +1,10 @@
 // rules: the rules of the board's driver classes as a kernel answers them, one "RULE
-// name answer" line each (OK or the errno's name): the PWM class on the eHRPWM0 unit
-// (48300200, two outputs on one time base) and eCAP0 (48300100), the counter class on
-// eQEP0 (48300180.counter), remoteproc on PRU0 (4a334000.pru). Run in the board VM
-// against the real drivers and on the simulated kernel of the matching profile: the two
-// outputs must be the same.
+// name answer" line each (OK or the errno's name): the counter class on eQEP0
+// (48300180.counter), remoteproc on PRU0 (4a334000.pru) and PRU1 (4a338000.pru). Run in
+// the board VM against the real drivers and on the simulated kernel of the matching
+// profile: the two outputs must be the same.
 //
-//   rules pwm|counter|remoteproc ...
+//   rules counter|remoteproc ...
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -47,7 +46,6 @@ const char* answer(int err)
     case EBUSY: return "EBUSY";
     case ENODEV: return "ENODEV";
     case ENOENT: return "ENOENT";
-    case ERANGE: return "ERANGE";
     default: return std::strerror(err);
     }
 }
@@ -62,46 +60,6 @@ int put(const std::string& path, const std::string& value)
 }
 
 void rule(const char* name, int err) { std::printf("RULE %s %s\n", name, answer(err)); }
-
-void pwm()
-{
-    const std::string e = find("/sys/class/pwm", "48300200"), c = find("/sys/class/pwm", "48300100");
-    if (e.empty() || c.empty()) {
-        std::printf("RULE pwm-units-found no\n");
-        return;
-    }
-    const std::string a = e + "/pwm0/", b = e + "/pwm1/", p = c + "/pwm0/";
-    rule("export", put(e + "/export", "0"));
-    rule("export-again", put(e + "/export", "0"));
-    rule("export-past-npwm", put(e + "/export", "2"));
-    rule("width-before-period", put(a + "duty_cycle", "1000"));
-    rule("enable-with-period-0", put(a + "enable", "1"));
-    rule("period", put(a + "period", "20000000"));
-    rule("width-above-period-disabled", put(a + "duty_cycle", "30000000"));
-    put(a + "duty_cycle", "0");
-    rule("width", put(a + "duty_cycle", "1500000"));
-    rule("enable", put(a + "enable", "1"));
-    rule("width-above-period-enabled", put(a + "duty_cycle", "30000000"));
-    rule("period-below-width-enabled", put(a + "period", "1000000"));
-    rule("enable-again", put(a + "enable", "1"));
-    rule("other-output-export", put(e + "/export", "1"));
-    rule("other-output-other-period-disabled", put(b + "period", "10000000"));
-    rule("other-output-enable-other-period", put(b + "enable", "1"));
-    rule("other-output-same-period", put(b + "period", "20000000"));
-    rule("other-output-enable-same-period", put(b + "enable", "1"));
-    rule("enable-not-0-or-1", put(a + "enable", "2"));
-    rule("period-not-a-number", put(a + "period", "x"));
-    rule("unexport-enabled", put(e + "/unexport", "1"));
-    rule("unexport", put(e + "/unexport", "0"));
-    rule("unexport-again", put(e + "/unexport", "0"));
-    rule("ecap-export", put(c + "/export", "0"));
-    rule("ecap-width-before-period", put(p + "duty_cycle", "1000"));
-    rule("ecap-enable-with-period-0", put(p + "enable", "1"));
-    rule("ecap-period", put(p + "period", "20000000"));
-    rule("ecap-enable", put(p + "enable", "1"));
-    rule("ecap-width-above-period-enabled", put(p + "duty_cycle", "30000000"));
-    rule("ecap-unexport", put(c + "/unexport", "0"));
-}
 
 void counter()
 {
@@ -125,25 +83,27 @@ void counter()
     rule("counter-count-full", put(n + "count", "4294967295"));
 }
 
-void remoteproc()
+// Each core's rules, named after it (rproc- for core 0, rproc1- for core 1).
+void remoteproc(const char* device, const char* prefix, const char* image, const char* fallback)
 {
-    const std::string r = find("/sys/class/remoteproc", "4a334000.pru");
+    const std::string r = find("/sys/class/remoteproc", device);
     if (r.empty()) {
-        std::printf("RULE remoteproc-found no\n");
+        std::printf("RULE %sfound no\n", prefix);
         return;
     }
-    rule("rproc-firmware-empty", put(r + "/firmware", "\n"));
-    rule("rproc-firmware-missing-file", put(r + "/firmware", "hx-no-such-image"));
-    rule("rproc-start-missing-file", put(r + "/state", "start"));
-    rule("rproc-stop-offline", put(r + "/state", "stop"));
-    rule("rproc-state-unknown", put(r + "/state", "bogus"));
-    rule("rproc-firmware", put(r + "/firmware", "am335x-pru0-hx-encoder-fw"));
-    rule("rproc-start", put(r + "/state", "start"));
-    rule("rproc-start-running", put(r + "/state", "start"));
-    rule("rproc-firmware-running", put(r + "/firmware", "am335x-pru0-fw"));
-    rule("rproc-stop", put(r + "/state", "stop"));
-    rule("rproc-stop-again", put(r + "/state", "stop"));
-    put(r + "/firmware", "am335x-pru0-fw");
+    auto rule_of = [prefix](const char* name, int err) { rule((std::string(prefix) + name).c_str(), err); };
+    rule_of("firmware-empty", put(r + "/firmware", "\n"));
+    rule_of("firmware-missing-file", put(r + "/firmware", "hx-no-such-image"));
+    rule_of("start-missing-file", put(r + "/state", "start"));
+    rule_of("stop-offline", put(r + "/state", "stop"));
+    rule_of("state-unknown", put(r + "/state", "bogus"));
+    rule_of("firmware", put(r + "/firmware", image));
+    rule_of("start", put(r + "/state", "start"));
+    rule_of("start-running", put(r + "/state", "start"));
+    rule_of("firmware-running", put(r + "/firmware", fallback));
+    rule_of("stop", put(r + "/state", "stop"));
+    rule_of("stop-again", put(r + "/state", "stop"));
+    put(r + "/firmware", fallback);
 }
 
 }  // namespace
@@ -152,9 +112,12 @@ int main(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string c = argv[i];
-        if (c == "pwm") pwm();
-        else if (c == "counter") counter();
-        else if (c == "remoteproc") remoteproc();
+        if (c == "counter") {
+            counter();
+        } else if (c == "remoteproc") {
+            remoteproc("4a334000.pru", "rproc-", "am335x-pru0-hx-encoder-fw", "am335x-pru0-fw");
+            remoteproc("4a338000.pru", "rproc1-", "am335x-pru1-hx-servo-fw", "am335x-pru1-fw");
+        }
     }
     return 0;
 }
