@@ -45,11 +45,23 @@ void stop_kernel()
 
 }  // namespace internal
 
+bool simulated_kernel(std::string* why)
+{
+    if (*HX_SIMKERNEL != '\0' && access(HX_SIMKERNEL, X_OK) == 0) return true;
+    *why = *HX_SIMKERNEL == '\0'
+               ? "no simulated kernel: a board build's tests start the PC build's; build the PC build beside this "
+                 "one (build/host), then configure this one again, or pass -DHALVEX_HOST_SIMKERNEL=<PC build>/sim/hx_simkernel"
+               : std::string("the simulated kernel is not built: ") + HX_SIMKERNEL;
+    return false;
+}
+
 // The simulated kernel names the generations it models: they are defined there alone.
 const std::vector<std::string>& profiles()
 {
     static const std::vector<std::string> all = [] {
         std::vector<std::string> names;
+        std::string why;
+        if (!simulated_kernel(&why)) return std::vector<std::string>{"none"};
         FILE* p = popen(HX_SIMKERNEL " --profiles", "r");
         if (p == nullptr) die("can't run", HX_SIMKERNEL);
         char line[64];

@@ -224,7 +224,7 @@ class ButtonBank : public testing::TestWithParam<std::string> {
 protected:
     void SetUp() override
     {
-        REQUIRE_SANDBOX();
+        REQUIRE_SIMULATED_KERNEL();
         sandbox::reset();
         sandbox::boot(GetParam());
     }
@@ -244,7 +244,7 @@ INSTANTIATE_ON_EVERY_KERNEL(ButtonBank);
 
 TEST(ButtonNoBoard, WithoutTheBoardsBanksTheChipNumberIsTheDevice)
 {
-    REQUIRE_SANDBOX();
+    REQUIRE_SIMULATED_KERNEL();
     sandbox::reset();
     sandbox::boot("bare");
     EXPECT_EQ(stderr_of([] { EXPECT_EQ(hx_button_init(77, 6, 1, 2000), -1); }),

@@ -290,7 +290,7 @@ class HwquadKernel : public testing::TestWithParam<std::string> {
 protected:
     void SetUp() override
     {
-        REQUIRE_SANDBOX();
+        REQUIRE_SIMULATED_KERNEL();
         sandbox::reset();
         sandbox::boot(GetParam());
         legacy = GetParam() == "vendor-4.19";
@@ -419,7 +419,7 @@ INSTANTIATE_ON_EVERY_KERNEL(HwquadKernel);
 
 TEST(HwquadBareBoard, WithNeitherInterfaceInitFailsAsBefore)
 {
-    REQUIRE_SANDBOX();
+    REQUIRE_SIMULATED_KERNEL();
     sandbox::reset();
     sandbox::boot("bare");
     int rc = 0;

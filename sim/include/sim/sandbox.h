@@ -26,7 +26,11 @@ void reset();
 
 // ---- The simulated kernel --------------------------------------------------------------
 
-// The kernel generations modelled: vendor 4.x, vendor 5.10+ and mainline boards.
+// Whether the simulated kernel can be started here; if not, why and what to do. The
+// board build's tests start the PC build's, found at configure time.
+bool simulated_kernel(std::string* why);
+// The kernel generations modelled: vendor 4.x, vendor 5.10+ and mainline boards ("none"
+// alone where there is no simulated kernel, so that each suite says why it skips).
 const std::vector<std::string>& profiles();
 // Lay the simulated kernel of a profile (one of profiles(), or "bare": a kernel without
 // any of the board's devices) over /sys, with /dev/mem and PRU cores that run the
