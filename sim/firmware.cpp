@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <sys/utsname.h>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
@@ -42,6 +43,15 @@ std::string slurp(const std::string& path)
 }  // namespace
 
 bool built() { return *encoder_image != '\0'; }
+
+std::string search_text()
+{
+    utsname u{};
+    uname(&u);
+    const std::string r = u.release;
+    return std::string(dir) + ", /lib/firmware/updates/" + r + ", /lib/firmware/updates, /lib/firmware/" + r +
+           " or /lib/firmware";
+}
 
 const char* not_built()
 {
@@ -174,8 +184,8 @@ bool servo_settle(uint32_t n)
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     long long from = -1;
     while (std::chrono::steady_clock::now() < limit) {
+        if (state(1) != "running") return true;  // a stopped core sends nothing more
         const bool done = servo_taken() == n && report("r30", 1) == "0";
-        if (done && state(1) != "running") return true;  // a stopped core sends nothing more
         const long long cycle = number(report("cycle", 1));
         if (from < 0 && done) from = cycle;
         if (from >= 0 && cycle >= from + past_cycles) return true;

@@ -194,35 +194,39 @@ class CalibrationOnTheKernel : public testing::TestWithParam<std::string> {
 protected:
     void SetUp() override
     {
-        REQUIRE_SANDBOX();
+        REQUIRE_SIMULATED_KERNEL();
         if (!firmware::built()) GTEST_SKIP() << firmware::not_built();
         sandbox::reset();
         sandbox::boot(GetParam());
     }
 };
 
-// Widths of servo ch's pulses in R30's record, in microseconds.
-std::vector<uint64_t> widths_us(int ch)
+// Widths of servo ch's pulses in R30's record, in cycles.
+std::vector<uint64_t> widths(int ch)
 {
     std::vector<uint64_t> out;
-    for (const auto& p : firmware::pulses(firmware::r30(), ch)) out.push_back(p.fall == 0 ? 0 : p.width() / 200);
+    for (const auto& p : firmware::pulses(firmware::r30(), ch)) out.push_back(p.fall == 0 ? 0 : p.width());
     return out;
 }
+constexpr uint64_t full = 2000 * 200, minimum = 1000 * 200;  // cycles
 
-// Waits until servo 1 has had count pulses of us microseconds (the time is only a limit:
-// a loaded machine may take longer to send them).
-bool wait_for_pulses(uint64_t us, long count)
+// Waits until servo 1 has had count pulses of width cycles (the time is only a limit: a
+// loaded machine may take longer to send them).
+bool wait_for_pulses(uint64_t width, long count)
 {
     for (int waited = 0; waited < 20000; waited += 10) {
-        const auto w = widths_us(1);
-        if (std::count(w.begin(), w.end(), us) >= count) return true;
+        const auto w = widths(1);
+        if (std::count(w.begin(), w.end(), width) >= count) return true;
         std::this_thread::sleep_for(10ms);
     }
     return false;
 }
 
 // A person's Enters played: R30 shows full-throttle pulses, then minimum, on all eight
-// channels, exactly one a call of the pulse thread, and nothing after the end.
+// channels, one a call of the pulse thread, and nothing after the end. The program's
+// cleanup stops the firmware, which ends a pulse still high and drops the requests still
+// waiting (a model slower than real time, as under a sanitizer, leaves some waiting):
+// one pulse a request taken, then, the last maybe cut short.
 TEST_P(CalibrationOnTheKernel, TheServoHeaderCarriesFullThenMinimumThrottleOnePulseACall)
 {
     options real;
@@ -231,26 +235,32 @@ TEST_P(CalibrationOnTheKernel, TheServoHeaderCarriesFullThenMinimumThrottleOnePu
     ASSERT_TRUE(program::wait_for_output(s, prompt1, 10s)) << s.out << s.errors;
     program::type(s, "\n");
     ASSERT_TRUE(program::wait_for_output(s, prompt2, 10s)) << s.out;
-    ASSERT_TRUE(wait_for_pulses(2000, 10));
+    ASSERT_TRUE(wait_for_pulses(full, 10));
     program::type(s, "\n");
     ASSERT_TRUE(program::wait_for_output(s, prompt3, 10s)) << s.out;
-    ASSERT_TRUE(wait_for_pulses(1000, 10));
+    ASSERT_TRUE(wait_for_pulses(minimum, 10));
     program::type(s, "\n");
     EXPECT_EQ(program::finish(s), 0);
     EXPECT_EQ(s.out, prompt1 + prompt2 + prompt3 + done);
     EXPECT_EQ(s.errors, "");
 
-    const uint32_t calls = firmware::servo_written();
+    const uint32_t calls = firmware::servo_written(), taken = firmware::servo_taken();
     ASSERT_TRUE(firmware::servo_settle(calls));
     EXPECT_EQ(firmware::state(1), "offline");
+    EXPECT_LE(calls - taken, 16u);
     for (int ch = 1; ch <= 8; ++ch) {
         SCOPED_TRACE(ch);
-        const auto w = widths_us(ch);
-        ASSERT_EQ(w.size(), calls);
-        const auto first_min = std::find(w.begin(), w.end(), 1000);
+        auto w = widths(ch);
+        ASSERT_EQ(w.size(), taken);
+        if (w.back() != minimum) {
+            EXPECT_LT(w.back(), minimum) << "cut short by the stop";
+            w.pop_back();
+        }
+        const auto first_min = std::find(w.begin(), w.end(), minimum);
         EXPECT_GE(first_min - w.begin(), 10);
-        EXPECT_TRUE(std::all_of(w.begin(), first_min, [](uint64_t x) { return x == 2000; }));
-        EXPECT_TRUE(std::all_of(first_min, w.end(), [](uint64_t x) { return x == 1000; }));
+        EXPECT_GE(w.end() - first_min, 9);
+        EXPECT_TRUE(std::all_of(w.begin(), first_min, [](uint64_t x) { return x == full; }));
+        EXPECT_TRUE(std::all_of(first_min, w.end(), [](uint64_t x) { return x == minimum; }));
     }
     EXPECT_EQ(firmware::foreign_bits(firmware::r30()), 0u);
 }
@@ -270,13 +280,13 @@ TEST_P(CalibrationOnTheKernel, KilledAtFullThrottleTheLastPulseIsTheLastCalls)
         ASSERT_TRUE(program::wait_for_output(s, prompt1, 10s)) << s.out << s.errors;
         program::type(s, "\n");
         ASSERT_TRUE(program::wait_for_output(s, prompt2, 10s)) << s.out;
-        ASSERT_TRUE(wait_for_pulses(2000, 8)) << "full throttle was on before the end";
+        ASSERT_TRUE(wait_for_pulses(full, 8)) << "full throttle was on before the end";
         if (sig == SIGINT) program::type(s, "\x03");  // to the whole foreground process group
         else kill(-s.pid, sig);                          // every process of the program
         EXPECT_EQ(program::finish(s), 128 + sig);
         const uint32_t calls = firmware::servo_written();
         ASSERT_TRUE(firmware::servo_settle(calls));
-        for (int ch = 1; ch <= 8; ++ch) EXPECT_EQ(widths_us(ch), std::vector<uint64_t>(calls, 2000)) << ch;
+        for (int ch = 1; ch <= 8; ++ch) EXPECT_EQ(widths(ch), std::vector<uint64_t>(calls, full)) << ch;
         EXPECT_EQ(firmware::report("r30", 1), "0");
     }
 }

@@ -16,6 +16,10 @@ namespace firmware {
 // The simulated kernel's firmware directory (its firmware_class.path).
 constexpr const char* dir = "/dev/firmware";
 
+// Where the kernel's loader looks for an image, as the library's messages list them:
+// the simulated kernel's directory, then /lib/firmware/updates/<release> and the rest.
+std::string search_text();
+
 // Whether this build has the PRU images; if not, why and what to do, in one line.
 bool built();
 const char* not_built();
@@ -75,9 +79,9 @@ uint32_t servo_taken();
 // How many the host has written: the highest request number in the ring (the program
 // that wrote them may be gone).
 uint32_t servo_written();
-// Wait until the servo firmware has taken n requests, R30 is low and core 1 has run
-// 25 ms more of its own time (past the longest pulse), or is stopped; false if that took
-// 10 s of real time.
+// Wait until core 1 is stopped (it sends nothing more), or the servo firmware has taken
+// n requests, R30 is low and the core has run 25 ms more of its own time (past the
+// longest pulse); false if that took 10 s of real time.
 bool servo_settle(uint32_t n);
 
 }  // namespace firmware
