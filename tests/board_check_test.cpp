@@ -1,15 +1,55 @@
 // hx_board_check on the simulated kernel of every generation and on a kernel without
 // the board's devices: every line as a person reads it, and the exit status (0 only
-// where every service is found).
+// where every service is found). And the board functions themselves where what a board
+// shows cannot be had here: a GPIO chip of a kernel before 5.10, a node this user may
+// not open, a serial port with no UART behind it, the firmware loader's search order.
 #include "support/kernels.h"
 
+#include <hx/board.h>
 #include <sim/firmware.h>
 #include <sim/program.h>
 #include <sim/sandbox.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <linux/gpio.h>
 #include <map>
 #include <string>
+#include <vector>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// How the GPIO chip answers uAPI v2's line information here: -1 as the device does
+// (this machine's kernel), 0 as a 5.10+ kernel's chip, or an errno.
+std::atomic<int> line_info_answer{-1};
+
+}  // namespace
+
+// Interposed on the C library's for the library's calls: answers the line information
+// request as line_info_answer says, everything else as the C library does.
+extern "C" int ioctl(int fd, unsigned long request, ...)
+{
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    const int answer = line_info_answer.load();
+    if (request == GPIO_V2_GET_LINEINFO_IOCTL && answer >= 0) {
+        if (answer == 0) return 0;
+        errno = answer;
+        return -1;
+    }
+    static const auto real = reinterpret_cast<int (*)(int, unsigned long, void*)>(dlsym(RTLD_NEXT, "ioctl"));
+    return real(fd, request, arg);
+}
 
 namespace {
 
@@ -56,17 +96,17 @@ const std::map<std::string, std::string> found = {
 const std::map<std::string, int> bank2_chip = {{"vendor-4.19", 2}, {"vendor-6.1", 2}, {"mainline-6.12", 1}};
 
 const char* const serial_and_root =
-    "serial 0         /dev/ttyS0\n"
-    "serial 1         /dev/ttyS1\n"
-    "serial 2         /dev/ttyS2\n"
-    "serial 5         /dev/ttyS5\n"
+    "serial 0         /dev/ttyS0 (44e09000.serial)\n"
+    "serial 1         /dev/ttyS1 (48022000.serial)\n"
+    "serial 2         /dev/ttyS2 (48024000.serial)\n"
+    "serial 5         /dev/ttyS5 (481aa000.serial)\n"
     "privileges       root\n";
 
 class BoardCheck : public testing::TestWithParam<std::string> {
 protected:
     void SetUp() override
     {
-        REQUIRE_SANDBOX();
+        REQUIRE_SIMULATED_KERNEL();
         if (geteuid() != 0) GTEST_SKIP() << "the check's last line is about root";
         sandbox::reset();
         sandbox::boot(GetParam());
@@ -104,7 +144,7 @@ TEST_P(BoardCheck, ExitsZeroOnlyWhenEverythingIsThere)
     std::string expect = found.at(GetParam());
     const std::string there = "PRU 1 firmware   /dev/firmware/am335x-pru1-hx-servo-fw\n";
     expect.replace(expect.find(there), there.size(),
-                   "PRU 1 firmware   MISSING: no am335x-pru1-hx-servo-fw in /dev/firmware or /lib/firmware\n"
+                   "PRU 1 firmware   MISSING: no am335x-pru1-hx-servo-fw in " + firmware::search_text() + "\n"
                    "                   -> install the halvex-pru-firmware package\n");
     EXPECT_EQ(run_check(&status), expect + buttons + serial_and_root + "\n1 missing.\n");
     EXPECT_EQ(status, 1);
@@ -115,7 +155,7 @@ INSTANTIATE_ON_EVERY_KERNEL(BoardCheck);
 // A kernel without any of the board's devices: each one named with its node.
 TEST(BoardCheckBare, EveryUnitIsMissingWithTheNodeToEnable)
 {
-    REQUIRE_SANDBOX();
+    REQUIRE_SIMULATED_KERNEL();
     if (geteuid() != 0) GTEST_SKIP() << "the check's last line is about root";
     sandbox::reset();
     sandbox::boot("bare");
@@ -138,9 +178,158 @@ TEST(BoardCheckBare, EveryUnitIsMissingWithTheNodeToEnable)
     expect += "buttons          MISSING: /dev/gpiochip2 (no AM335x bank: the chip of that number): No such file or "
               "directory\n"
               "                   -> enable gpio2 (481ac000) in the device tree; its /dev node comes from devtmpfs\n";
-    expect += std::string(serial_and_root) + "\n6 missing.\n";
+    // The serial nodes are there (a pty each), but no UART of the board is behind them.
+    const char* const uart[] = {"0", "44e09000", "1", "48022000", "2", "48024000", "5", "481aa000"};
+    for (int k = 0; k < 8; k += 2)
+        expect += std::string("serial ") + uart[k] + "         MISSING: /dev/ttyS" + uart[k] + " has no UART at " +
+                  uart[k + 1] + " behind it (the serial driver's placeholder)\n                   -> enable uart" +
+                  uart[k] + " in the device tree and mux its RX and TX pins\n";
+    expect += "privileges       root\n\n10 missing.\n";
     EXPECT_EQ(out, expect);
     EXPECT_EQ(status, 1);
+}
+
+// The board functions on the sandbox's plain files: what each answers, and why.
+class BoardFunctions : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_SANDBOX();
+        sandbox::reset();
+    }
+    static std::string where(int (*f)(int, char*, size_t), int n, int* found)
+    {
+        char w[256];
+        *found = f(n, w, sizeof w);
+        return w;
+    }
+};
+
+// Bank 2 found by its address. Before 5.10 gpio_ioctl() answers EINVAL to every command
+// it does not know, the v2 line information among them; another character device
+// answers ENOTTY. Only an answer is uAPI v2.
+TEST_F(BoardFunctions, TheGpioLineInterfaceIsV2OnlyWhereTheKernelAnswersTheLineInformation)
+{
+    sandbox::make_dir("/sys/bus/gpio/devices");
+    sandbox::put("/sys/devices/platform/ocp/481ac000.gpio/gpiochip3/dev", "254:3\n");
+    ASSERT_EQ(symlink("/sys/devices/platform/ocp/481ac000.gpio/gpiochip3", "/sys/bus/gpio/devices/gpiochip3"), 0);
+    sandbox::bind("/dev/null", "/dev/gpiochip3");
+    const struct {
+        int answer;
+        const char* what;
+    } kernels[] = {
+        {EINVAL, "uAPI v1 only: the service debounces itself"},  // 4.x: a command it does not know
+        {ENOTTY, "uAPI v1 only: the service debounces itself"},  // not a GPIO chip's answer at all
+        {0, "uAPI v2: the kernel debounces"},                    // 5.10 and later
+    };
+    for (const auto& k : kernels) {
+        line_info_answer = k.answer;
+        int found = 0;
+        EXPECT_EQ(where(hx_board_gpio, 2, &found), std::string("/dev/gpiochip3 (481ac000.gpio), ") + k.what) << k.answer;
+        EXPECT_EQ(found, HX_BOARD_FOUND);
+    }
+    line_info_answer = -1;
+}
+
+// A chip node there but not this user's to open is not missing: the answer names whose
+// it is. (Played by a child that gives up root.)
+TEST_F(BoardFunctions, AGpioChipThisUserMayNotOpenIsNotPermittedAndNamesItsGroup)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to give it up";
+    sandbox::make_dir("/sys/bus/gpio/devices");
+    sandbox::put("/sys/devices/platform/ocp/481ac000.gpio/gpiochip2/dev", "254:2\n");
+    ASSERT_EQ(symlink("/sys/devices/platform/ocp/481ac000.gpio/gpiochip2", "/sys/bus/gpio/devices/gpiochip2"), 0);
+    sandbox::put("/dev/gpiochip2", "");
+    ASSERT_EQ(chmod("/dev/gpiochip2", 0660), 0);
+    int answer[2];
+    ASSERT_EQ(pipe(answer), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        char w[256];
+        int found = -1;
+        if (setgid(65534) == 0 && setuid(65534) == 0) found = hx_board_gpio(2, w, sizeof w);
+        const std::string out = std::to_string(found) + " " + w;
+        (void)!write(answer[1], out.data(), out.size());
+        _exit(0);
+    }
+    close(answer[1]);
+    char buf[300] = {};
+    (void)!read(answer[0], buf, sizeof buf - 1);
+    close(answer[0]);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(std::string(buf), "2 /dev/gpiochip2 (481ac000.gpio): not permitted to this user (group root, mode 0660)");
+}
+
+// The serial driver registers its ports whether or not a UART is there: /dev/ttyS<bus>
+// alone is not the board's UART, the UART at the bus's address is. Ports laid out as a
+// 6.5+ kernel lays them out (each port a device below its controller): the board's
+// UART 1, a PCI UART as ttyS2, the 8250 core's placeholder as ttyS5; UART 4 as kernels
+// before 6.5 lay it out.
+TEST_F(BoardFunctions, ASerialPortIsTheBoardsUartOnlyWhenItIsTheDeviceAtTheBusAddress)
+{
+    sandbox::make_dir("/sys/class/tty");
+    const struct {
+        int bus;
+        const char* device;  // the port's device directory
+    } ports[] = {
+        {1, "/sys/devices/platform/ocp/48022000.serial/48022000.serial:0/48022000.serial:0.0"},
+        {2, "/sys/devices/pci0000:00/0000:00:04.0/0000:00:04.0:0/0000:00:04.0:0.0"},
+        {4, "/sys/devices/platform/ocp/481a8000.serial"},
+        {5, "/sys/devices/platform/serial8250/serial8250:0/serial8250:0.5"},
+    };
+    for (const auto& p : ports) {
+        sandbox::add_serial(p.bus, false);
+        const std::string port = "ttyS" + std::to_string(p.bus), dir = std::string(p.device) + "/tty/" + port;
+        sandbox::make_dir(dir);
+        ASSERT_EQ(symlink(p.device, (dir + "/device").c_str()), 0);
+        ASSERT_EQ(symlink(dir.c_str(), ("/sys/class/tty/" + port).c_str()), 0);
+    }
+    const struct {
+        int bus;
+        int found;
+        const char* where;
+    } answers[] = {
+        {1, HX_BOARD_FOUND, "/dev/ttyS1 (48022000.serial)"},
+        {2, HX_BOARD_MISSING, "/dev/ttyS2 is the UART of 0000:00:04.0:0.0, not the board's at 48024000"},
+        {4, HX_BOARD_FOUND, "/dev/ttyS4 (481a8000.serial)"},
+        {5, HX_BOARD_MISSING, "/dev/ttyS5 has no UART at 481aa000 behind it (the serial driver's placeholder)"},
+        {0, HX_BOARD_MISSING, "no /dev/ttyS0"},
+    };
+    for (const auto& p : answers) {
+        int found = -1;
+        EXPECT_EQ(where(hx_board_uart, p.bus, &found), p.where);
+        EXPECT_EQ(found, p.found) << p.bus;
+    }
+}
+
+// The kernel's loader looks in firmware_class.path, /lib/firmware/updates/<release>,
+// /lib/firmware/updates, /lib/firmware/<release>, /lib/firmware, in that order. Played
+// on a tmpfs laid over /lib/firmware in the sandbox's own mount namespace.
+TEST_F(BoardFunctions, AFirmwareImageIsFoundWhereverTheKernelsLoaderLooksFirst)
+{
+    if (access("/lib/firmware", F_OK) != 0) GTEST_SKIP() << "this machine has no /lib/firmware to lay a tmpfs over";
+    ASSERT_EQ(mount("tmpfs", "/lib/firmware", "tmpfs", 0, "mode=0755"), 0);
+    utsname u{};
+    uname(&u);
+    const std::string release = u.release, image = "am335x-pru1-hx-servo-fw";
+    const std::string all = "/lib/firmware/updates/" + release + ", /lib/firmware/updates, /lib/firmware/" + release +
+                            " or /lib/firmware";
+    char w[512];
+    EXPECT_EQ(hx_board_firmware(image.c_str(), w, sizeof w), HX_BOARD_MISSING);
+    EXPECT_EQ(std::string(w), "no " + image + " in " + all);
+    // Laid in from the last place looked to the first: each time the new one is found.
+    for (const std::string& dir : std::vector<std::string>{"/lib/firmware", "/lib/firmware/" + release,
+                                                           "/lib/firmware/updates", "/lib/firmware/updates/" + release}) {
+        sandbox::put(dir + "/" + image, "ELF");
+        EXPECT_EQ(hx_board_firmware(image.c_str(), w, sizeof w), HX_BOARD_FOUND);
+        EXPECT_EQ(std::string(w), dir + "/" + image);
+    }
+    // firmware_class.path comes before them all.
+    sandbox::put("/sys/module/firmware_class/parameters/path", "/dev/firmware\n");
+    sandbox::put("/dev/firmware/" + image, "ELF");
+    EXPECT_EQ(hx_board_firmware(image.c_str(), w, sizeof w), HX_BOARD_FOUND);
+    EXPECT_EQ(std::string(w), "/dev/firmware/" + image);
+    EXPECT_EQ(umount2("/lib/firmware", MNT_DETACH), 0);
 }
 
 }  // namespace

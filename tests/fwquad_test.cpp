@@ -4,6 +4,7 @@
 #include "support/capture.h"
 #include "support/kernels.h"
 
+#include <hx/board.h>
 #include <hx/fwquad.h>
 #include <hx/pru.h>
 #include <hx/servo.h>
@@ -50,7 +51,7 @@ class Fwquad : public testing::TestWithParam<std::string> {
 protected:
     void SetUp() override
     {
-        REQUIRE_SANDBOX();
+        REQUIRE_SIMULATED_KERNEL();
         if (!firmware::built()) GTEST_SKIP() << firmware::not_built();
         sandbox::reset();
         sandbox::boot(GetParam());
@@ -281,8 +282,8 @@ TEST_P(Fwquad, EachKernelsLoaderRefusesWhatItRefusesAndRunsTheRest)
 TEST_P(Fwquad, AMissingImageIsNamedAndARepeatedInitKeepsTheModuleRunning)
 {
     const std::string firmware_attr = sandbox::find_device("/sys/class/remoteproc", "4a334000.pru") + "/firmware";
-    const std::string missing = "ERROR in hx_pru_start, the kernel found no firmware am335x-pru0-hx-encoder-fw in "
-                                "/dev/firmware or /lib/firmware\n";
+    const std::string missing = "ERROR in hx_pru_start, the kernel found no firmware am335x-pru0-hx-encoder-fw in " +
+                                firmware::search_text() + "\n";
     ASSERT_EQ(hx_pru_start(0, "am335x-pru0-fw"), 0);
     ASSERT_EQ(hx_pru_stop(0), 0);
     firmware::install("am335x-pru0-hx-encoder-fw", "absent");
@@ -412,7 +413,7 @@ INSTANTIATE_ON_EVERY_KERNEL(Fwquad);
 // what is missing.
 TEST(FwquadBareBoard, WithoutAPruCoreInitFailsBeforeTouchingTheSharedRam)
 {
-    REQUIRE_SANDBOX();
+    REQUIRE_SIMULATED_KERNEL();
     sandbox::reset();
     sandbox::boot("bare");
     volatile uint32_t* word = sandbox::pru_shared_ram() + count_word;
@@ -425,6 +426,32 @@ TEST(FwquadBareBoard, WithoutAPruCoreInitFailsBeforeTouchingTheSharedRam)
     EXPECT_EQ(rc, -1);
     stderr_of(hx_fwquad_cleanup);
     EXPECT_EQ(word[0], 77u);
+}
+
+// Vendor 4.4 and 4.9 kernels name the cores' devices 4a334000.pru0 and 4a338000.pru1
+// (and have no `name`): each core is found by its device link whatever order the cores
+// registered in.
+TEST(PruVendor4_9, TheCoresAreFoundByTheirDeviceNamesWhicheverRegisteredFirst)
+{
+    REQUIRE_SANDBOX();
+    sandbox::reset();
+    const char* const devices[] = {"44d00000.m3", "4a338000.pru1", "4a334000.pru0"};  // core 1 first
+    for (int n = 0; n < 3; ++n) {
+        const std::string dev = std::string("/sys/devices/platform/ocp/4a300000.pruss/") + devices[n];
+        const std::string dir = dev + "/remoteproc/remoteproc" + std::to_string(n);
+        sandbox::put(dir + "/state", "offline\n");
+        sandbox::put(dir + "/firmware", "\n");
+        ASSERT_EQ(symlink(dev.c_str(), (dir + "/device").c_str()), 0);
+        sandbox::make_dir("/sys/class/remoteproc");
+        ASSERT_EQ(symlink(dir.c_str(), ("/sys/class/remoteproc/remoteproc" + std::to_string(n)).c_str()), 0);
+    }
+    ASSERT_EQ(hx_pru_start(0, "core0-fw"), 0);
+    ASSERT_EQ(hx_pru_start(1, "core1-fw"), 0);
+    EXPECT_EQ(sandbox::get("/sys/class/remoteproc/remoteproc2/firmware"), "core0-fw");
+    EXPECT_EQ(sandbox::get("/sys/class/remoteproc/remoteproc1/firmware"), "core1-fw");
+    char where[128];
+    EXPECT_EQ(hx_board_pru(1, where, sizeof where), 1);
+    EXPECT_STREQ(where, "remoteproc1 (4a338000.pru1)");
 }
 
 // Boards whose remoteproc has neither `name` nor a `device` link keep the old order.

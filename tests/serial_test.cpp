@@ -7,15 +7,35 @@
 #include <hx/serial.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <string>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+
+namespace {
+
+// A port the serial driver registered with no UART behind it: it opens, and then answers
+// EIO (played here on the pty, where no kernel of this machine's has such a port).
+std::atomic<bool> placeholder{false};
+
+}  // namespace
+
+extern "C" int tcgetattr(int fd, termios* t)
+{
+    if (placeholder.load()) {
+        errno = EIO;
+        return -1;
+    }
+    static const auto real = reinterpret_cast<int (*)(int, termios*)>(dlsym(RTLD_NEXT, "tcgetattr"));
+    return real(fd, t);
+}
 
 namespace {
 
@@ -36,6 +56,18 @@ protected:
         });
     }
 };
+
+TEST_F(Serial, APlaceholderPortWithNoUartBehindItIsNamedAsSuch)
+{
+    sandbox::add_serial(5, false);
+    placeholder = true;
+    const std::string err = stderr_of([] { EXPECT_EQ(hx_uart_init(5, 115200, 0.5f, 0, 1, 0), -1); });
+    placeholder = false;
+    EXPECT_EQ(err, "ERROR in hx_uart_init, /dev/ttyS5 has no UART behind it (the serial driver's placeholder): is "
+                   "uart5 (481aa000) enabled in the device tree?\n");
+    EXPECT_EQ(stderr_of([] { EXPECT_EQ(hx_uart_close(5), -1); }),
+              "ERROR in hx_uart_close, bus 5 is not open, call hx_uart_init first\n");
+}
 
 TEST_F(Serial, LoopbackEchoesBytesAndLines)
 {

@@ -1,6 +1,6 @@
 // hx_board_check: what this board's kernel offers each of halvex's services, found by
-// the library's own lookups, and for whatever is missing one line on what to do.
-// Exit status 0 when everything is there, 1 otherwise.
+// the library's own lookups, and for whatever is missing, or there but not this user's
+// to use, one line on what to do. Exit status 0 when everything is there, 1 otherwise.
 #include <hx/board.h>
 
 #include <cstdio>
@@ -13,11 +13,16 @@ int missing = 0;
 
 void line(const char* what, int found, const char* where, const char* todo)
 {
-    if (found == 1) {
+    if (found == HX_BOARD_FOUND) {
         std::printf("%-16s %s\n", what, where);
         return;
     }
     ++missing;
+    if (found == HX_BOARD_NOT_PERMITTED) {
+        std::printf("%-16s NOT PERMITTED: %s\n%-16s   -> %s\n", what, where, "",
+                    "add this user to that group (and log in again), or run as root");
+        return;
+    }
     std::printf("%-16s MISSING: %s\n%-16s   -> %s\n", what, where, "", todo);
 }
 

@@ -18,7 +18,9 @@ void add_gpio(const char* bank, int index)
 void add_uart(int n)
 {
     static const char* const addr[] = {"44e09000", "48022000", "48024000", "481a6000", "481a8000", "481aa000"};
-    const std::string devdir = std::string(profile->ocp) + "/" + addr[n] + ".serial";
+    const std::string uart = std::string(profile->ocp) + "/" + addr[n] + ".serial";
+    const std::string devdir =
+        profile->serial_port_devices ? uart + "/" + addr[n] + ".serial:0/" + addr[n] + ".serial:0.0" : uart;
     const std::string dir = devdir + "/tty/ttyS" + std::to_string(n);
     const std::string dev = "4:" + std::to_string(64 + n) + "\n";
     the_tree.attr(dir + "/dev", [dev](std::string& s) { s = dev; return 0; });

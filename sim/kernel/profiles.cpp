@@ -39,6 +39,7 @@ const std::vector<profile_def>& profiles()
          .rproc_counts_users = true,
          .gpio = {bank1, bank2, bank3, bank0},
          .uarts = {0, 1, 2, 4, 5},
+         .serial_port_devices = true,
          .ocp = target_module},
         // Nothing of the board's: every lookup fails.
         {.name = "bare"},

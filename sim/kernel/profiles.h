@@ -21,6 +21,8 @@ struct profile_def {
                                           // resource table required
     std::vector<const char*> gpio{};      // banks in gpiochipN order
     std::vector<int> uarts{};
+    bool serial_port_devices = false;     // since 6.5: each port a device of its own below
+                                          // its UART (44e09000.serial:0.0)
     const char* ocp = "/devices/platform/ocp";  // where the units sit below /sys
 };
 

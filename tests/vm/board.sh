@@ -87,7 +87,7 @@ for check in eqep-init-ch3 eqep-read-ch3 eqep-write-ch3 eqep-cleanup fwquad-hand
   grep -a -q "^RESULT $check PASS" "$console" || { echo "missing: $check"; fail=1; }
 done
 
-board_check_result "$console" "$here/board-check.board-7.expected" "$work" || fail=1
+board_check_result "$console" "$here/board-check.board-7.expected" "$work" "$(cat "$k/version")" || fail=1
 
 # The model against the drivers, rule by rule.
 host=${HX_HOST_BUILD:-}

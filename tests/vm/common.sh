@@ -20,9 +20,10 @@ copy_needs() {  # FILE SYSROOT DEST
 }
 
 # hx_board_check's output in the guest's CONSOLE (its "BOARDCHECK" lines) against
-# EXPECTED, line by line: a RESULT line; false on a difference.
-board_check_result() {  # CONSOLE EXPECTED WORK
-  grep -a '^BOARDCHECK' "$1" | tr -d '\r' | sed 's/^BOARDCHECK //' > "$3/board-check.out"
+# EXPECTED, line by line, the guest kernel's RELEASE written <release> (where the
+# firmware loader looks names it): a RESULT line; false on a difference.
+board_check_result() {  # CONSOLE EXPECTED WORK RELEASE
+  grep -a '^BOARDCHECK' "$1" | tr -d '\r' | sed 's/^BOARDCHECK //' | sed "s/$4/<release>/g" > "$3/board-check.out"
   if [ -f "$2" ] && cmp -s "$2" "$3/board-check.out"; then
     echo "RESULT board-check PASS $(tail -n 1 "$3/board-check.out" | sed 's/^| //'), $(head -n 1 "$3/board-check.out"), as expected line by line"
     return 0

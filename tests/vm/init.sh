@@ -63,6 +63,26 @@ else echo "RESULT serial-probe FAIL status $status: $(tr '\n' ';' < /tmp/probe.o
 
 vmcheck serial-line
 
+# A port the serial driver registered with no UART behind it (Debian's kernels keep the
+# 8250 core's four ports, UARTs or not): it opens, and then answers EIO; hx_uart_init
+# says what it found.
+placeholder=""
+for n in 2 3; do
+  readlink -f "/sys/class/tty/ttyS$n" 2>/dev/null | grep -q '/serial8250/' && { placeholder=$n; break; }
+done
+if [ -n "$placeholder" ]; then
+  serial_probe "$placeholder" > /tmp/placeholder.out 2> /tmp/placeholder.err
+  status=$?
+  want="ERROR in hx_uart_init, /dev/ttyS$placeholder has no UART behind it (the serial driver's placeholder): is uart$placeholder"
+  if [ $status = 255 ] && grep -q "^$want" /tmp/placeholder.err && grep -q "^Failed to hx_uart_init$placeholder\$" /tmp/placeholder.out; then
+    echo "RESULT serial-placeholder PASS $(cat /tmp/placeholder.err)"
+  else
+    echo "RESULT serial-placeholder FAIL status $status: $(tr '\n' ';' < /tmp/placeholder.err) $(tr '\n' ';' < /tmp/placeholder.out)"
+  fi
+else
+  echo "RESULT serial-placeholder SKIP no placeholder port on this kernel"
+fi
+
 # The board check, as a robot builder runs it first: its whole output, for the host to
 # compare line by line.
 hx_board_check > /tmp/check.out 2>&1

@@ -102,10 +102,10 @@ grep -a -E '^(VM up|RESULT|ERROR|hx_|\| )' "$console" | tr -d '\r' || true
 fail=0
 grep -a -q '^RESULT end' "$console" || { echo "the guest did not finish; its console:"; tail -n 40 "$console"; fail=1; }
 grep -a -q 'RESULT .* FAIL' "$console" && fail=1
-for check in monitor own-debounce no-v2 serial-echo serial-probe serial-line; do
+for check in monitor own-debounce no-v2 serial-echo serial-probe serial-line serial-placeholder; do
   grep -a -q "^RESULT $check PASS" "$console" || { echo "missing: $check"; fail=1; }
 done
-board_check_result "$console" "$here/board-check.$arch.expected" "$work" || fail=1
+board_check_result "$console" "$here/board-check.$arch.expected" "$work" "$(cat "$k/version")" || fail=1
 
 # The settings reached the UART: 8 data bits, even parity, two stop bits.
 case $arch in

@@ -3,9 +3,13 @@
  *
  * Each function writes where it found the thing, for a person, into where (at most cap
  * bytes, NUL-terminated) and returns 1 when found, 0 when missing (where then says what
- * was looked for), or -1 for a number out of range. Nothing is written to the kernel.
+ * was looked for), 2 when found but the calling user may not use it (where then says
+ * whose it is), or -1 for a number out of range. Nothing is written to the kernel.
  * hx_board_check(1) prints them all, with what to do about anything missing.
  */
+#define HX_BOARD_MISSING 0
+#define HX_BOARD_FOUND 1
+#define HX_BOARD_NOT_PERMITTED 2
 #ifndef HX_BOARD_H
 #define HX_BOARD_H
 
@@ -25,16 +29,22 @@ HX_EXPORT int hx_board_eqep(int unit, char* where, size_t cap);
  * "remoteproc1 (4a334000.pru)". */
 HX_EXPORT int hx_board_pru(int core, char* where, size_t cap);
 
-/* Firmware image name where the kernel looks for it: firmware_class.path when set, then
- * /lib/firmware, e.g. "/lib/firmware/am335x-pru0-hx-encoder-fw". */
+/* Firmware image name where the kernel's loader looks for it, in its order:
+ * firmware_class.path when set, /lib/firmware/updates/<release>, /lib/firmware/updates,
+ * /lib/firmware/<release>, /lib/firmware (<release> the running kernel's), e.g.
+ * "/lib/firmware/am335x-pru0-hx-encoder-fw". */
 HX_EXPORT int hx_board_firmware(const char* name, char* where, size_t cap);
 
 /* GPIO bank 0..3: its character device and the line interface the kernel offers, e.g.
  * "/dev/gpiochip2 (481ac000.gpio), uAPI v2: the kernel debounces". Missing when the bank
- * or its device node is. */
+ * or its device node is; not permitted when the node may not be opened by this user
+ * (where names its group). */
 HX_EXPORT int hx_board_gpio(int bank, char* where, size_t cap);
 
-/* UART bus 0..5: "/dev/ttyS<bus>", found when the device node is there. */
+/* UART bus 0..5: "/dev/ttyS<bus>", found when it is the UART at the bus's address
+ * (44e09000, 48022000, 48024000, 481a6000, 481a8000, 481aa000: the node alone may be a
+ * placeholder port of the serial driver, with no UART behind it); not permitted when
+ * this user may not open it. */
 HX_EXPORT int hx_board_uart(int bus, char* where, size_t cap);
 
 #ifdef __cplusplus

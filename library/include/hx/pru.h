@@ -24,7 +24,8 @@ extern "C" {
  * image name to `firmware`, write `start` to `state`. The shared RAM is not touched.
  * Returns 0, or -1 on a bad core, a null or over-long name, or a failed attribute.
  * When the kernel finds no such image, the message names it and where the kernel looks
- * (/lib/firmware, after firmware_class.path where that is set), and the core's
+ * (firmware_class.path where that is set, /lib/firmware/updates/<release>,
+ * /lib/firmware/updates, /lib/firmware/<release>, /lib/firmware), and the core's
  * `firmware` is set back to the image it had. */
 HX_EXPORT int hx_pru_start(int core, const char* fw_name);
 

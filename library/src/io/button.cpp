@@ -141,14 +141,21 @@ int hx_board_gpio(int bank, char* where, size_t cap)
     char what[96];
     std::snprintf(what, sizeof what, "%s (%s)", path, by_address ? dev : "no AM335x bank: the chip of that number");
     const int f = open(path, O_RDONLY | O_CLOEXEC);
+    if (f < 0 && (errno == EACCES || errno == EPERM)) {
+        char whose[96];
+        hx::sysfs::owner(path, whose, sizeof whose);
+        std::snprintf(where, cap, "%s: not permitted to this user (%s)", what, whose);
+        return HX_BOARD_NOT_PERMITTED;
+    }
     if (f < 0) {
         std::snprintf(where, cap, "%s: %s", what, std::strerror(errno));
         return 0;
     }
-    // uAPI v2's line information answers on 5.10 and later (EINVAL only for a chip
-    // without line 0); older kernels answer ENOTTY, and anything else is no v2 either.
+    // uAPI v2 is there when the kernel answers the line information of line 0 (every
+    // chip has it). Before 5.10 gpio_ioctl() answers EINVAL to every command it does not
+    // know (and other character devices ENOTTY): neither is v2.
     gpio_v2_line_info info{};
-    const bool v2 = ioctl(f, GPIO_V2_GET_LINEINFO_IOCTL, &info) == 0 || errno == EINVAL;
+    const bool v2 = ioctl(f, GPIO_V2_GET_LINEINFO_IOCTL, &info) == 0;
     close(f);
     std::snprintf(where, cap, "%s, %s", what,
                   v2 ? "uAPI v2: the kernel debounces" : "uAPI v1 only: the service debounces itself");

@@ -3,6 +3,7 @@
 #include "hx/board.h"
 
 #include "../sys/deadline.h"
+#include "../sys/sysfs.h"
 
 #include <algorithm>
 #include <array>
@@ -19,6 +20,9 @@ namespace {
 
 constexpr int bus_count = HX_UART_MAX_BUS + 1;
 constexpr int no_fd = -1;
+// UART N's device: /dev/ttyS<N> is it where the device tree enables it (alias serialN).
+constexpr std::array<const char*, bus_count> uart_device = {"44e09000", "48022000", "48024000",
+                                                           "481a6000", "481a8000", "481aa000"};
 
 struct rate {
     int baud;
@@ -128,7 +132,15 @@ int hx_uart_init(int bus, int baudrate, float timeout_s, int canonical_en, int s
     // earlier user set (two stop bits, flow control, odd or stick parity) survives.
     termios t{};
     if (tcgetattr(f, &t) != 0) {
-        fail_errno(who, "tcgetattr");
+        // A port the serial driver registered with no UART behind it opens, and then
+        // answers EIO.
+        if (errno == EIO)
+            std::fprintf(stderr,
+                         "ERROR in %s, %s has no UART behind it (the serial driver's placeholder): is uart%d "
+                         "(%s) enabled in the device tree?\n",
+                         who, path, bus, uart_device[static_cast<std::size_t>(bus)]);
+        else
+            fail_errno(who, "tcgetattr");
         close(f);
         return -1;
     }
@@ -227,11 +239,37 @@ int hx_uart_read_line(int bus, void* buf, int max_bytes)
 int hx_board_uart(int bus, char* where, size_t cap)
 {
     if (bus < 0 || bus > 5 || where == nullptr || cap == 0) return -1;
-    char path[32];
+    char path[32], device[96], want[32];
     std::snprintf(path, sizeof path, "/dev/ttyS%d", bus);
-    const bool there = access(path, F_OK) == 0;
-    std::snprintf(where, cap, there ? "%s" : "no %s", path);
-    return there ? 1 : 0;
+    if (access(path, F_OK) != 0) {
+        std::snprintf(where, cap, "no %s", path);
+        return HX_BOARD_MISSING;
+    }
+    // The serial driver registers its ports whether or not a UART is there: the port is
+    // the board's UART when it sits below the device at the bus's address (its own
+    // device since 6.5: .../44e09000.serial/44e09000.serial:0/44e09000.serial:0.0); the
+    // 8250 core's ports without one sit below serial8250.
+    char tty[48], link[64];
+    std::snprintf(tty, sizeof tty, "/sys/class/tty/ttyS%d", bus);
+    std::snprintf(link, sizeof link, "%s/device", tty);
+    std::snprintf(want, sizeof want, "%s.serial", uart_device[bus]);
+    if (!hx::sysfs::link_through(tty, want)) {
+        hx::sysfs::link_name(link, device, sizeof device);
+        if (device[0] == '\0' || hx::sysfs::link_through(tty, "serial8250"))
+            std::snprintf(where, cap, "%s has no UART at %s behind it (the serial driver's placeholder)", path,
+                          uart_device[bus]);
+        else
+            std::snprintf(where, cap, "%s is the UART of %s, not the board's at %s", path, device, uart_device[bus]);
+        return HX_BOARD_MISSING;
+    }
+    if (access(path, R_OK | W_OK) != 0) {
+        char whose[96];
+        hx::sysfs::owner(path, whose, sizeof whose);
+        std::snprintf(where, cap, "%s (%s): not permitted to this user (%s)", path, want, whose);
+        return HX_BOARD_NOT_PERMITTED;
+    }
+    std::snprintf(where, cap, "%s (%s)", path, want);
+    return HX_BOARD_FOUND;
 }
 
 }  // extern "C"

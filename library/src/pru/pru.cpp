@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 namespace {
@@ -71,10 +72,17 @@ int stop_if_running(const char* who, const char* dir)
     return hx::sysfs::write_text(who, path, "stop");
 }
 
-// The firmware_class.path parameter into custom ("" when unset).
-void custom_firmware_dir(char (&custom)[path_max])
+// Where the kernel's firmware loader looks, in its order (drivers/base/firmware_loader):
+// the firmware_class.path parameter when set, then /lib/firmware/updates/<release>,
+// /lib/firmware/updates, /lib/firmware/<release> and /lib/firmware.
+struct firmware_dirs {
+    char dir[5][path_max];
+    int n = 0;
+};
+firmware_dirs where_firmware_is()
 {
-    custom[0] = '\0';
+    firmware_dirs d;
+    char custom[path_max] = "";
     const int f = open("/sys/module/firmware_class/parameters/path", O_RDONLY | O_CLOEXEC);
     if (f >= 0) {
         const ssize_t n = read(f, custom, sizeof custom - 1);
@@ -82,18 +90,27 @@ void custom_firmware_dir(char (&custom)[path_max])
         custom[n > 0 ? n : 0] = '\0';
         custom[std::strcspn(custom, "\n")] = '\0';
     }
+    utsname u{};
+    uname(&u);
+    if (custom[0] != '\0') std::snprintf(d.dir[d.n++], path_max, "%s", custom);
+    std::snprintf(d.dir[d.n++], path_max, "/lib/firmware/updates/%.50s", u.release);
+    std::snprintf(d.dir[d.n++], path_max, "/lib/firmware/updates");
+    std::snprintf(d.dir[d.n++], path_max, "/lib/firmware/%.50s", u.release);
+    std::snprintf(d.dir[d.n++], path_max, "/lib/firmware");
+    return d;
 }
 
-// Where the kernel looks for firmware: the firmware_class.path parameter when set,
-// then /lib/firmware.
-const char* firmware_dirs()
+// The directories for a person: "A, B, C or D".
+const char* firmware_dirs_text()
 {
-    static char dirs[path_max + 32];
-    char custom[path_max];
-    custom_firmware_dir(custom);
-    if (custom[0] != '\0') std::snprintf(dirs, sizeof dirs, "%s or /lib/firmware", custom);
-    else std::snprintf(dirs, sizeof dirs, "/lib/firmware");
-    return dirs;
+    static char text[5 * path_max + 16];
+    const firmware_dirs d = where_firmware_is();
+    text[0] = '\0';
+    for (int k = 0; k < d.n; ++k) {
+        const std::size_t at = std::strlen(text);
+        std::snprintf(text + at, sizeof text - at, "%s%s", k == 0 ? "" : k + 1 == d.n ? " or " : ", ", d.dir[k]);
+    }
+    return text;
 }
 
 }  // namespace
@@ -122,7 +139,7 @@ int hx_pru_start(int core, const char* fw_name)
     if (err == ENOENT && !at_open) {
         // request_firmware's ENOENT comes back from the state write: the image is
         // missing, not the attribute. The core keeps the image it had.
-        std::fprintf(stderr, "ERROR in %s, the kernel found no firmware %s in %s\n", who, fw_name, firmware_dirs());
+        std::fprintf(stderr, "ERROR in %s, the kernel found no firmware %s in %s\n", who, fw_name, firmware_dirs_text());
         if (before[0] != '\0') hx::sysfs::write_text(who, attr_path(dir, "firmware", path), before);
         return -1;
     }
@@ -152,14 +169,12 @@ int hx_board_firmware(const char* name, char* where, size_t cap)
 {
     if (name == nullptr || name[0] == '\0' || std::strchr(name, '/') != nullptr || where == nullptr || cap == 0)
         return -1;
-    char custom[path_max];
-    custom_firmware_dir(custom);
-    for (const char* dir : {static_cast<const char*>(custom), "/lib/firmware"}) {
-        if (dir[0] == '\0') continue;
-        std::snprintf(where, cap, "%s/%s", dir, name);
+    const firmware_dirs d = where_firmware_is();
+    for (int k = 0; k < d.n; ++k) {
+        std::snprintf(where, cap, "%s/%s", d.dir[k], name);
         if (access(where, R_OK) == 0) return 1;
     }
-    std::snprintf(where, cap, "no %s in %s", name, firmware_dirs());
+    std::snprintf(where, cap, "no %s in %s", name, firmware_dirs_text());
     return 0;
 }
 

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace hx::sysfs {
@@ -84,6 +86,47 @@ int find_device(const char* dir, const char* prefix, const char* const* devices,
     }
     closedir(d);
     return found;
+}
+
+void owner(const char* path, char* out, std::size_t cap)
+{
+    struct stat st{};
+    if (stat(path, &st) != 0) {
+        std::snprintf(out, cap, "%s", "");
+        return;
+    }
+    group g{};
+    group* found = nullptr;
+    char names[1024];
+    char number[16];
+    std::snprintf(number, sizeof number, "%u", static_cast<unsigned>(st.st_gid));
+    const char* name = getgrgid_r(st.st_gid, &g, names, sizeof names, &found) == 0 && found != nullptr ? g.gr_name : number;
+    std::snprintf(out, cap, "group %s, mode %04o", name, static_cast<unsigned>(st.st_mode & 07777));
+}
+
+void link_name(const char* path, char* out, std::size_t cap)
+{
+    char target[256];
+    const ssize_t n = readlink(path, target, sizeof target - 1);
+    target[n > 0 ? n : 0] = '\0';
+    const char* last = std::strrchr(target, '/');
+    std::snprintf(out, cap, "%s", last != nullptr ? last + 1 : target);
+}
+
+bool link_through(const char* path, const char* name)
+{
+    char target[256];
+    const ssize_t n = readlink(path, target, sizeof target - 1);
+    if (n <= 0) return false;
+    target[n] = '\0';
+    const std::size_t len = std::strlen(name);
+    for (const char* c = target; *c != '\0';) {
+        const char* end = std::strchr(c, '/');
+        const std::size_t clen = end != nullptr ? static_cast<std::size_t>(end - c) : std::strlen(c);
+        if (clen == len && std::memcmp(c, name, len) == 0) return true;
+        c += clen + (end != nullptr ? 1 : 0);
+    }
+    return false;
 }
 
 int write_quiet(const char* path, const char* text, bool* at_open)

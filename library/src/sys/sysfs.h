@@ -33,6 +33,16 @@ int read_text(const char* who, const char* path, char* buf, std::size_t cap);
 int find_device(const char* dir, const char* prefix, const char* const* devices, int n, char* path,
                 std::size_t cap);
 
+// Whose the node at path is, for a person: "group dialout, mode 0660". "" if there is no
+// such node.
+void owner(const char* path, char* out, std::size_t cap);
+
+// The last component of the link at path into out ("" when there is no such link).
+void link_name(const char* path, char* out, std::size_t cap);
+
+// Whether the link at path leads through a component named name (compared whole).
+bool link_through(const char* path, const char* name);
+
 }  // namespace hx::sysfs
 
 #endif
