@@ -1,7 +1,8 @@
 # Debian packages through CPack: libhalvex1 (component library), libhalvex-dev
 # (development), halvex-tools (tools) and, where the PRU binutils were found,
-# halvex-pru-firmware (firmware: channel 4's PRU image, for every architecture). tools/package builds them for amd64 and armhf
-# and passes in the dependencies that dpkg-shlibdeps computed from the binaries.
+# halvex-pru-firmware (firmware: the PRU images, for every architecture). tools/package
+# builds them for amd64 and armhf and passes in the dependencies that dpkg-shlibdeps
+# computed from the binaries.
 set(HALVEX_DEB_ARCH "" CACHE STRING "Debian architecture of the packages (amd64, armhf)")
 set(HALVEX_DEB_LIB_DEPENDS "" CACHE STRING "libhalvex1's Depends, from dpkg-shlibdeps")
 set(HALVEX_DEB_TOOLS_DEPENDS "" CACHE STRING "halvex-tools' Depends, from dpkg-shlibdeps")
@@ -12,7 +13,9 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/deb/changelog.gz
   COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/deb/changelog > ${CMAKE_BINARY_DIR}/deb/changelog.gz
   DEPENDS ${CMAKE_BINARY_DIR}/deb/changelog)
 set(man_pages)
-foreach(p hx_serial_echo serial_probe hx_throttle_cal hx_press_monitor hx_board_check)
+file(GLOB pages RELATIVE ${PROJECT_SOURCE_DIR}/examples/man CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/examples/man/*.1)
+foreach(page ${pages})
+  get_filename_component(p ${page} NAME_WE)
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/deb/${p}.1.gz
     COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/examples/man/${p}.1 > ${CMAKE_BINARY_DIR}/deb/${p}.1.gz
     DEPENDS ${PROJECT_SOURCE_DIR}/examples/man/${p}.1)

@@ -25,10 +25,10 @@ for arch in amd64 armhf; do
     usr/lib/$triplet/cmake/halvex/halvexConfigVersion.cmake usr/lib/$triplet/cmake/halvex/halvexTargets-release.cmake \
     usr/lib/$triplet/cmake/halvex/halvexTargets.cmake usr/lib/$triplet/libhalvex.so usr/lib/$triplet/pkgconfig/halvex.pc \
     usr/share/doc/libhalvex-dev/changelog.gz usr/share/doc/libhalvex-dev/copyright | sort | tr '\n' ' ')" "$(files "$dev")"
-  check "halvex-tools $arch files" "$(printf '%s\n' usr/bin/hx_board_check usr/bin/hx_press_monitor usr/bin/hx_serial_echo \
-    usr/bin/hx_throttle_cal usr/bin/serial_probe usr/share/doc/halvex-tools/changelog.gz usr/share/doc/halvex-tools/copyright \
-    usr/share/man/man1/hx_board_check.1.gz usr/share/man/man1/hx_press_monitor.1.gz usr/share/man/man1/hx_serial_echo.1.gz usr/share/man/man1/hx_throttle_cal.1.gz \
-    usr/share/man/man1/serial_probe.1.gz | sort | tr '\n' ' ')" "$(files "$tools")"
+  programs="hx_board_check hx_press_monitor hx_serial_echo hx_throttle_cal hx_throttle_check serial_probe"
+  check "halvex-tools $arch files" "$(for p in $programs; do printf 'usr/bin/%s\nusr/share/man/man1/%s.1.gz\n' "$p" "$p"; done
+    printf '%s\n' usr/share/doc/halvex-tools/changelog.gz usr/share/doc/halvex-tools/copyright) | sort | tr '\n' ' ')" \
+    "$(files "$tools")"
   for deb in "$lib" "$dev" "$tools"; do
     check "$deb Architecture" "$arch" "$(dpkg-deb -f "$deb" Architecture)"
     check "$deb Version" "$version" "$(dpkg-deb -f "$deb" Version)"
@@ -45,6 +45,25 @@ for arch in amd64 armhf; do
   done
   case $(dpkg-deb -f "$tools" Depends) in *libc6\ \(\>=*libhalvex1\ \(\>=\ $version\)*) ;;
     *) echo "halvex-tools $arch Depends: $(dpkg-deb -f "$tools" Depends)"; fail=1 ;; esac
+  # Every binary the packages hold runs on Debian 11: each library it needs is there (or
+  # is libhalvex itself), and so is each symbol version it needs of it.
+  sysroot=$(tools/sysroot.sh "$arch")
+  unpacked=$(mktemp -d)
+  dpkg-deb -x "$lib" "$unpacked"
+  dpkg-deb -x "$tools" "$unpacked"
+  for elf in $(find "$unpacked" -type f | while read -r f; do head -c 4 "$f" | grep -q ELF && echo "$f"; done); do
+    name=${elf#"$unpacked"/}
+    for need in $(readelf -d "$elf" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+      [ "$need" = libhalvex.so.1 ] && continue
+      have=$(find "$sysroot/lib" "$sysroot/runtime/lib" -name "$need" 2>/dev/null | head -n 1)
+      if [ -z "$have" ]; then echo "$name ($arch) needs $need, which Debian 11 does not have"; fail=1; continue; fi
+      defined=$(readelf -V -W "$have" | sed -n "/'\.gnu\.version_d'/,/'\.gnu\.version_r'/p" | sed -n 's/.*Name: \([^ ]*\).*/\1/p')
+      for v in $(readelf -V -W "$elf" | awk -v want="$need" '/File:/ {file = $4} /Name:/ && file == want {print $3}'); do
+        echo "$defined" | grep -qx "$v" || { echo "$name ($arch) needs $v of $need, newer than Debian 11's"; fail=1; }
+      done
+    done
+  done
+  rm -rf "$unpacked"
 done
 # The PRU firmware: one package for every architecture, the images where remoteproc
 # looks for them, lintian's two binary checks overridden with the reason.
