@@ -5,6 +5,7 @@
 
 double plain_dot(const double* a, const double* b, int n);
 double plain_squares(const double* a, int n);
-double sum_all(const double* a, std::size_t n);
+double read_like_dot(const double* a, const double* b, std::size_t n);
+double read_like_squares(const double* a, std::size_t n);
 
 #endif
