@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <cstdarg>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -95,12 +96,49 @@ const std::map<std::string, std::string> found = {
 };
 const std::map<std::string, int> bank2_chip = {{"vendor-4.19", 2}, {"vendor-6.1", 2}, {"mainline-6.12", 1}};
 
-const char* const serial_and_root =
+const std::string serial =
     "serial 0         /dev/ttyS0 (44e09000.serial)\n"
     "serial 1         /dev/ttyS1 (48022000.serial)\n"
     "serial 2         /dev/ttyS2 (48024000.serial)\n"
-    "serial 5         /dev/ttyS5 (481aa000.serial)\n"
-    "privileges       root\n";
+    "serial 5         /dev/ttyS5 (481aa000.serial)\n";
+
+// Every signal's pad as the board's tree with halvex-device-tree muxes it, whichever way
+// the kernel prints its pins file (4.x without the GPIO column).
+const std::string pads =
+    "pin mux          /sys/kernel/debug/pinctrl/44e10800.pinmux-pinctrl-single\n"
+    "encoder 1 A      pad mcasp0_aclkr (B12) mode 1 (eqep0a_in), input, no pull\n"
+    "encoder 1 B      pad mcasp0_fsr (C13) mode 1 (eqep0b_in), input, no pull\n"
+    "encoder 2 A      pad lcd_data12 (V2) mode 2 (eqep1a_in), input, no pull\n"
+    "encoder 2 B      pad lcd_data13 (V3) mode 2 (eqep1b_in), input, no pull\n"
+    "encoder 3 A      pad gpmc_ad12 (T12) mode 4 (eqep2a_in), input, no pull\n"
+    "encoder 3 B      pad gpmc_ad13 (R12) mode 4 (eqep2b_in), input, no pull\n"
+    "encoder 4 A      pad gpmc_ad14 (V13) mode 6 (pr1_pru0_pru_r31_14), input, pull-up\n"
+    "encoder 4 B      pad gpmc_ad15 (U13) mode 6 (pr1_pru0_pru_r31_15), input, pull-up\n"
+    "servo 1          pad lcd_vsync (U5) mode 5 (pr1_pru1_pru_r30_8), output, pull-down\n"
+    "servo 2          pad lcd_pclk (V5) mode 5 (pr1_pru1_pru_r30_10), output, pull-down\n"
+    "servo 3          pad lcd_hsync (R5) mode 5 (pr1_pru1_pru_r30_9), output, pull-down\n"
+    "servo 4          pad lcd_ac_bias_en (R6) mode 5 (pr1_pru1_pru_r30_11), output, pull-down\n"
+    "servo 5          pad lcd_data6 (T3) mode 5 (pr1_pru1_pru_r30_6), output, pull-down\n"
+    "servo 6          pad lcd_data7 (T4) mode 5 (pr1_pru1_pru_r30_7), output, pull-down\n"
+    "servo 7          pad lcd_data4 (T1) mode 5 (pr1_pru1_pru_r30_4), output, pull-down\n"
+    "servo 8          pad lcd_data5 (T2) mode 5 (pr1_pru1_pru_r30_5), output, pull-down\n"
+    "servo rail       pad lcd_data10 (U3) mode 7 (gpio2_16), output, pull-down\n"
+    "mode button      pad gpmc_wen (U6) mode 7 (gpio2_4), input, pull-up\n"
+    "pause button     pad gpmc_ben0_cle (T6) mode 7 (gpio2_5), input, pull-up\n"
+    "serial 0 RX      pad uart0_rxd (E15) mode 0 (uart0_rxd), input, pull-up\n"
+    "serial 0 TX      pad uart0_txd (E16) mode 0 (uart0_txd), output, pull-down\n"
+    "serial 1 RX      pad uart1_rxd (D16) mode 0 (uart1_rxd), input, pull-up\n"
+    "serial 1 TX      pad uart1_txd (D15) mode 0 (uart1_txd), output, pull-down\n"
+    "serial 2 RX      pad spi0_sclk (A17) mode 1 (uart2_rxd), input, pull-up\n"
+    "serial 2 TX      pad spi0_d0 (B17) mode 1 (uart2_txd), output, pull-down\n"
+    "serial 5 RX      pad lcd_data9 (U2) mode 4 (uart5_rxd), input, pull-up\n"
+    "serial 5 TX      pad lcd_data8 (U1) mode 4 (uart5_txd), output, pull-down\n";
+
+const std::string serial_and_root = serial + pads + "privileges       root\n";
+
+const char* const wrong_pad_todo =
+    "                   -> install halvex-device-tree and reboot (README: the board's device tree), or give the pad "
+    "that value in a tree of your own\n";
 
 class BoardCheck : public testing::TestWithParam<std::string> {
 protected:
@@ -150,6 +188,69 @@ TEST_P(BoardCheck, ExitsZeroOnlyWhenEverythingIsThere)
     EXPECT_EQ(status, 1);
 }
 
+// The pads as Debian's own tree for the board leaves them (nothing of the PRU's, the
+// buttons' or the rail's muxed, eQEP0's group on pad 0x998), with two more faults a tree
+// of one's own can have: an input with its receiver off, an eQEP A input on another pad.
+// Each wrong pad says what its mode is and what it should be; right modes with another
+// pull say so and stay found.
+TEST_P(BoardCheck, EachWrongPadSaysWhatItsModeIsAndWhatItShouldBe)
+{
+    sandbox::bind("/dev/null", "/dev/gpiochip" + std::to_string(bank2_chip.at(GetParam())));
+    for (const int pad : {0x9a0, 0x838, 0x83c, 0x8e0, 0x8e8, 0x8e4, 0x8ec, 0x8b8, 0x8bc, 0x8b0, 0x8b4, 0x898, 0x89c,
+                          0x8c8})
+        sandbox::steer("pad " + std::to_string(pad) + " 0x27");
+    sandbox::steer("pad 0x998 0x29");
+    sandbox::steer("pad 0x8d0 0x0a");  // eQEP1 A: mode 2, receiver off
+    sandbox::steer("pad 0x830 0x2f");  // eQEP2 A: mode 7 ...
+    sandbox::steer("pad 0x8b0 0x2b");  // ... and on lcd_data4 in mode 3 instead (servo 7's pad)
+    int status = 0;
+    const std::string out = run_check(&status);
+    const char* const lines[] = {
+        "encoder 1 A      WRONG: pad mcasp0_aclkr (B12) is in mode 7 (gpio3_18), not mode 1 (eQEP0 A); "
+        "halvex-device-tree sets 0x9a0 to 0x29; eQEP 0 is enabled but neither of its A inputs is muxed: it will "
+        "never count\n",
+        "encoder 2 A      WRONG: pad lcd_data12 (V2) is in mode 2 (eqep1a_in) with its receiver off: the input reads "
+        "nothing; halvex-device-tree sets 0x8d0 to 0x2a\n",
+        "encoder 3 A      WRONG: pad gpmc_ad12 (T12) is in mode 7 (gpio1_12), not mode 4 (eQEP2 A); halvex-device-tree "
+        "sets 0x830 to 0x2c; eQEP 2 A is muxed on pad lcd_data4 instead, which this board does not wire to it\n",
+        "encoder 4 A      WRONG: pad gpmc_ad14 (V13) is in mode 7 (gpio1_14), not mode 6 (PRU0 R31 14); "
+        "halvex-device-tree sets 0x838 to 0x36\n",
+        "servo 1          WRONG: pad lcd_vsync (U5) is in mode 7 (gpio2_22), not mode 5 (PRU1 R30 8); "
+        "halvex-device-tree sets 0x8e0 to 0x05\n",
+        "servo 7          WRONG: pad lcd_data4 (T1) is in mode 3 (eqep2a_in), not mode 5 (PRU1 R30 4); "
+        "halvex-device-tree sets 0x8b0 to 0x05\n",
+        "servo rail       pad lcd_data10 (U3) mode 7 (gpio2_16), output, pull-down\n",
+        "mode button      pad gpmc_wen (U6) mode 7 (gpio2_4), input, pull-down (halvex-device-tree gives it pull-up)\n",
+    };
+    for (const char* l : lines) {
+        const auto at = out.find(l);
+        ASSERT_NE(at, std::string::npos) << l << "\nnot in:\n" << out;
+        if (std::string(l).find("WRONG") != std::string::npos) {
+            EXPECT_EQ(out.compare(at + std::strlen(l), std::strlen(wrong_pad_todo), wrong_pad_todo), 0) << l;
+        }
+    }
+    // Encoders 1, 2, 3 and 4 A, encoder 4 B, servos 1-8.
+    EXPECT_NE(out.find("\n13 missing.\n"), std::string::npos) << out;
+    EXPECT_EQ(status, 1);
+}
+
+// Without debugfs the pin mux is unread, not wrong: one line says how to mount it, and
+// the check still passes on everything else.
+TEST_P(BoardCheck, WithoutDebugfsThePinMuxIsUnreadAndSaysHowToMountIt)
+{
+    const std::string chip = "/dev/gpiochip" + std::to_string(bank2_chip.at(GetParam()));
+    sandbox::bind("/dev/null", chip);
+    sandbox::steer("debugfs unmount");
+    int status = 0;
+    EXPECT_EQ(run_check(&status),
+              found.at(GetParam()) + "buttons          " + chip +
+                  " (481ac000.gpio), uAPI v1 only: the service debounces itself\n" + serial +
+                  "pin mux          UNKNOWN: debugfs is not mounted, and the pin mux is read from it: sudo mount -t "
+                  "debugfs none /sys/kernel/debug\n"
+                  "privileges       root\n\nEverything halvex needs is there, but the pin mux is unread (above).\n");
+    EXPECT_EQ(status, 0);
+}
+
 INSTANTIATE_ON_EVERY_KERNEL(BoardCheck);
 
 // A kernel without any of the board's devices: each one named with its node.
@@ -184,7 +285,10 @@ TEST(BoardCheckBare, EveryUnitIsMissingWithTheNodeToEnable)
         expect += std::string("serial ") + uart[k] + "         MISSING: /dev/ttyS" + uart[k] + " has no UART at " +
                   uart[k + 1] + " behind it (the serial driver's placeholder)\n                   -> enable uart" +
                   uart[k] + " in the device tree and mux its RX and TX pins\n";
-    expect += "privileges       root\n\n10 missing.\n";
+    expect += "pin mux          MISSING: the kernel has no pin controller (no /sys/kernel/debug/pinctrl): enable the "
+              "control module's pinmux (44e10800, pinctrl-single) in the device tree\n"
+              "                   -> enable the control module's pinmux (44e10800, pinctrl-single) in the device tree\n"
+              "privileges       root\n\n11 missing.\n";
     EXPECT_EQ(out, expect);
     EXPECT_EQ(status, 1);
 }

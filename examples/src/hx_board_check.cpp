@@ -1,6 +1,7 @@
 // hx_board_check: what this board's kernel offers each of halvex's services, found by
-// the library's own lookups, and for whatever is missing, or there but not this user's
-// to use, one line on what to do. Exit status 0 when everything is there, 1 otherwise.
+// the library's own lookups, and each signal's pad as the pin controller has it muxed;
+// for whatever is missing or wrong, or there but not this user's to use, one line on
+// what to do. Exit status 0 when everything is there, 1 otherwise.
 #include <hx/board.h>
 
 #include <cstdio>
@@ -10,11 +11,17 @@
 namespace {
 
 int missing = 0;
+bool unread = false;
 
-void line(const char* what, int found, const char* where, const char* todo)
+void line(const char* what, int found, const char* where, const char* todo, const char* label = "MISSING")
 {
     if (found == HX_BOARD_FOUND) {
         std::printf("%-16s %s\n", what, where);
+        return;
+    }
+    if (found == HX_BOARD_UNKNOWN) {
+        unread = true;
+        std::printf("%-16s UNKNOWN: %s\n", what, where);
         return;
     }
     ++missing;
@@ -23,7 +30,7 @@ void line(const char* what, int found, const char* where, const char* todo)
                     "add this user to that group (and log in again), or run as root");
         return;
     }
-    std::printf("%-16s MISSING: %s\n%-16s   -> %s\n", what, where, "", todo);
+    std::printf("%-16s %s: %s\n%-16s   -> %s\n", what, label, where, "", todo);
 }
 
 }  // namespace
@@ -47,7 +54,9 @@ int main()
     static const char* const image[] = {"am335x-pru0-hx-encoder-fw", "am335x-pru1-hx-servo-fw"};
     int found = 0;
     for (int core = 0; core <= 1; ++core) {
-        std::snprintf(todo, sizeof todo, "enable the PRU-ICSS (pruss, 4a300000) and its pru%d core in the device tree",
+        std::snprintf(todo, sizeof todo,
+                      "enable the PRU-ICSS (pruss, 4a300000) and its pru%d core in the device tree: "
+                      "halvex-device-tree does",
                       core);
         found = hx_board_pru(core, where, sizeof where);
         line(pru_what[core], found, where, todo);
@@ -63,9 +72,20 @@ int main()
         found = hx_board_uart(bus, where, sizeof where);
         line(what, found, where, todo);
     }
+    // Each signal's pad, from the pin controller's view in debugfs.
+    found = hx_board_pinctrl(where, sizeof where);
+    line("pin mux", found, where, "enable the control module's pinmux (44e10800, pinctrl-single) in the device tree");
+    for (int signal = 0; found == HX_BOARD_FOUND && hx_board_signal(signal) != nullptr; ++signal) {
+        const int pad = hx_board_pad(signal, where, sizeof where);
+        line(hx_board_signal(signal), pad, where,
+             "install halvex-device-tree and reboot (README: the board's device tree), or give the pad that value "
+             "in a tree of your own",
+             "WRONG");
+    }
     line("privileges", geteuid() == 0, geteuid() == 0 ? "root" : "not root",
          "run the programs as root (sudo): /dev/mem and the GPIO lines need it");
-    if (missing == 0) std::printf("\nEverything halvex needs is there.\n");
+    if (missing == 0 && unread) std::printf("\nEverything halvex needs is there, but the pin mux is unread (above).\n");
+    else if (missing == 0) std::printf("\nEverything halvex needs is there.\n");
     else std::printf("\n%d missing.\n", missing);
     return missing == 0 ? 0 : 1;
 }

@@ -39,9 +39,10 @@ bool build(const std::string& name)
     the_tree.dir("/");
     add_eqep_units();
     add_remoteprocs();
-      add_links();
+    add_links();
     the_tree.dir("/class/remoteproc");
     the_tree.dir("/kernel");
+    add_pinctrl();
     add_control();
     return true;
 }

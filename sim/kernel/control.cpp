@@ -5,6 +5,7 @@
 #include "model.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <sstream>
 
 namespace simk {
@@ -34,6 +35,9 @@ std::string mount_path(std::string p)
 //                            any walk queued
 //   pru CORE hold | release  the core's clock stops (it starts late) | goes on
 //   pru CORE crash           remoteproc finds the core crashed
+//   pad OFFSET VALUE         the pad register at OFFSET (0x800..0xa34) reads VALUE, as a
+//                            tree muxing it so would leave it
+//   debugfs unmount          debugfs is not mounted: /sys/kernel/debug is empty
 int command(const std::string& line)
 {
     std::istringstream in(line);
@@ -73,6 +77,21 @@ int command(const std::string& line)
         node* n = the_tree.find(the_tree.resolve(mount_path(p), true));
         if (n == nullptr) return -ENOENT;
         n->write_delay_ms = ms;
+        return 0;
+    }
+    if (verb == "pad") {
+        std::string offset, value;
+        if (!(in >> offset >> value)) return -EINVAL;
+        char* end_o = nullptr;
+        char* end_v = nullptr;
+        const unsigned long o = std::strtoul(offset.c_str(), &end_o, 0), v = std::strtoul(value.c_str(), &end_v, 0);
+        if (*end_o != '\0' || *end_v != '\0') return -EINVAL;
+        return set_pad(static_cast<int>(o), static_cast<uint32_t>(v)) ? 0 : -EINVAL;
+    }
+    if (verb == "debugfs") {
+        std::string what;
+        if (!(in >> what) || what != "unmount") return -EINVAL;
+        unmount_debugfs();
         return 0;
     }
     if (verb == "pru") {

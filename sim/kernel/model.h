@@ -42,6 +42,13 @@ void stop_remoteprocs();
 // GPIO banks and UARTs: only their discovery links (links.cpp).
 void add_links();
 
+// The pad registers and the pin controller's debugfs file (pinctrl.cpp). set_pad: false
+// for an offset that is not a pad.
+void add_pinctrl();
+bool set_pad(int offset, uint32_t value);
+// debugfs not mounted: /sys/kernel/debug empty.
+void unmount_debugfs();
+
 // The control files (control.cpp): /sys/hxsim/{profile,ctl,pru,r30}.
 void add_control();
 

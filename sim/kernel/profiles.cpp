@@ -30,6 +30,7 @@ const std::vector<profile_def>& profiles()
          .rproc_name = true,
          .gpio = {bank0, bank1, bank2, bank3},
          .uarts = {0, 1, 2, 4, 5},
+         .pinctrl_gpio_column = true,
          .ocp = target_module},
         // Counters, remote processors and GPIO banks in an order no guess would give.
         {.name = "mainline-6.12",
@@ -40,9 +41,10 @@ const std::vector<profile_def>& profiles()
          .gpio = {bank1, bank2, bank3, bank0},
          .uarts = {0, 1, 2, 4, 5},
          .serial_port_devices = true,
+         .pinctrl_gpio_column = true,
          .ocp = target_module},
         // Nothing of the board's: every lookup fails.
-        {.name = "bare"},
+        {.name = "bare", .pinctrl = false},
     };
     return all;
 }

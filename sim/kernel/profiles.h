@@ -23,6 +23,8 @@ struct profile_def {
     std::vector<int> uarts{};
     bool serial_port_devices = false;     // since 6.5: each port a device of its own below
                                           // its UART (44e09000.serial:0.0)
+    bool pinctrl = true;                  // the control module's pin controller, in debugfs
+    bool pinctrl_gpio_column = false;     // since 5.9 its pins file names each pin's GPIO line
     const char* ocp = "/devices/platform/ocp";  // where the units sit below /sys
 };
 

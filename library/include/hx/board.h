@@ -4,12 +4,14 @@
  * Each function writes where it found the thing, for a person, into where (at most cap
  * bytes, NUL-terminated) and returns 1 when found, 0 when missing (where then says what
  * was looked for), 2 when found but the calling user may not use it (where then says
- * whose it is), or -1 for a number out of range. Nothing is written to the kernel.
+ * whose it is), 3 when it could not be looked at (where says why and what to do), or -1
+ * for a number out of range. Nothing is written to the kernel.
  * hx_board_check(1) prints them all, with what to do about anything missing.
  */
 #define HX_BOARD_MISSING 0
 #define HX_BOARD_FOUND 1
 #define HX_BOARD_NOT_PERMITTED 2
+#define HX_BOARD_UNKNOWN 3
 #ifndef HX_BOARD_H
 #define HX_BOARD_H
 
@@ -46,6 +48,25 @@ HX_EXPORT int hx_board_gpio(int bank, char* where, size_t cap);
  * placeholder port of the serial driver, with no UART behind it); not permitted when
  * this user may not open it. */
 HX_EXPORT int hx_board_uart(int bus, char* where, size_t cap);
+
+/* The control module's pin controller (pinctrl-single at 44e10800) in the kernel's
+ * debugfs, e.g. "/sys/kernel/debug/pinctrl/44e10800.pinmux-pinctrl-single"; unknown when
+ * debugfs is not mounted or only root may read it. */
+HX_EXPORT int hx_board_pinctrl(char* where, size_t cap);
+
+/* The signals whose pads the board check reads, numbered from 0: "encoder 1 A" ..
+ * "encoder 4 B", "servo 1" .. "servo 8", "servo rail", "mode button", "pause button",
+ * "serial 0 RX" .. "serial 5 TX". NULL past the last. */
+HX_EXPORT const char* hx_board_signal(int signal);
+
+/* The pad of that signal as the kernel's pin controller (pinctrl-single at 44e10800)
+ * shows it in debugfs (the pins file in /sys/kernel/debug/pinctrl/44e10800.pinmux-...):
+ * found when the pad is in the signal's mode (and, for an input, its receiver is on), e.g. "pad
+ * gpmc_ad14 (V13) mode 6 (pr1_pru0_pru_r31_14), input, pull-up"; missing when it is not,
+ * e.g. "pad gpmc_ad14 (V13) is in mode 0 (gpmc_ad14), not mode 6 (PRU0 R31 14); ..." (an
+ * eQEP unit's A input also says whether the unit can count at all); unknown when debugfs
+ * is not mounted or not this user's to read. */
+HX_EXPORT int hx_board_pad(int signal, char* where, size_t cap);
 
 #ifdef __cplusplus
 }
