@@ -1,6 +1,7 @@
 # Debian packages through CPack: libhalvex1 (component library), libhalvex-dev
-# (development), halvex-tools (tools) and, where the PRU binutils were found,
-# halvex-pru-firmware (firmware: the PRU images, for every architecture). tools/package
+# (development), halvex-tools (tools), where the PRU binutils were found
+# halvex-pru-firmware (firmware: the PRU images, for every architecture), and where dtc
+# was, halvex-device-tree (devicetree: the board's tree additions, likewise). tools/package
 # builds them for amd64 and armhf and passes in the dependencies that dpkg-shlibdeps
 # computed from the binaries.
 set(HALVEX_DEB_ARCH "" CACHE STRING "Debian architecture of the packages (amd64, armhf)")
@@ -30,6 +31,9 @@ set(halvex_packages library:libhalvex1 development:libhalvex-dev tools:halvex-to
 if(HALVEX_FIRMWARE_BUILT)
   list(APPEND halvex_packages firmware:halvex-pru-firmware)
 endif()
+if(HALVEX_DEVICETREE_BUILT)
+  list(APPEND halvex_packages devicetree:halvex-device-tree)
+endif()
 foreach(pair ${halvex_packages})
   string(REPLACE ":" ";" pair ${pair})
   list(GET pair 0 component)
@@ -46,6 +50,9 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL library development tools)
 if(HALVEX_FIRMWARE_BUILT)
   list(APPEND CPACK_COMPONENTS_ALL firmware)
+endif()
+if(HALVEX_DEVICETREE_BUILT)
+  list(APPEND CPACK_COMPONENTS_ALL devicetree)
 endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -99,5 +106,23 @@ PRU core 0's direct inputs into the PRU shared RAM, where libhalvex's
 hx_fwquad module reads them. am335x-pru1-hx-servo-fw sends the servo header's
 eight pulse channels on PRU core 1's outputs, one pulse per request of
 libhalvex's servo service. Installed in /lib/firmware for remoteproc.")
+
+# The board's device tree additions, the same for every host architecture. fdtoverlay and
+# fdtget (device-tree-compiler) merge them; flash-kernel installs the merged tree.
+set(CPACK_DEBIAN_DEVICETREE_PACKAGE_NAME halvex-device-tree)
+set(CPACK_DEBIAN_DEVICETREE_PACKAGE_SECTION kernel)
+set(CPACK_DEBIAN_DEVICETREE_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_DEVICETREE_PACKAGE_DEPENDS "device-tree-compiler")
+set(CPACK_DEBIAN_DEVICETREE_PACKAGE_SUGGESTS "flash-kernel")
+set(CPACK_DEBIAN_DEVICETREE_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/devicetree/postinst
+  ${PROJECT_SOURCE_DIR}/devicetree/prerm ${PROJECT_SOURCE_DIR}/devicetree/conffiles)
+set(CPACK_COMPONENT_DEVICETREE_DESCRIPTION
+  "device tree additions of libhalvex for the board
+The board's own tree leaves the PRU-ICSS disabled, the pads of encoder 4, the
+servo header, the buttons and the servo rail unmuxed, and muxes eQEP0's A input
+on the wrong pad. These additions enable the PRU-ICSS and both its cores, mux
+those pads, and give eQEP0 its own pads. On Debian's kernels they are merged
+into each new kernel's tree for the board and installed by flash-kernel; an
+overlay for boot loaders that apply overlays comes with them.")
 
 include(CPack)

@@ -3,8 +3,9 @@
 
 # The PC build: compiler, CMake + Ninja, GoogleTest (also its sources, for the board
 # build), Google Benchmark, OpenBLAS (benchmark reference only), pkg-config, and FUSE 3
-# for the simulated kernel.
-HX_HOST_PACKAGES="g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev libopenblas-dev libfuse3-dev fuse3"
+# for the simulated kernel; dtc for the board's device tree additions and libfdt to check the
+# trees they are merged into.
+HX_HOST_PACKAGES="g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev libopenblas-dev libfuse3-dev fuse3 device-tree-compiler libfdt-dev"
 # The fuzz targets: clang with libFuzzer.
 HX_FUZZ_PACKAGES="clang libclang-rt-14-dev"
 # The board build and its tests: Debian's ARM hard-float cross compiler and qemu-arm.

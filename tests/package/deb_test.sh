@@ -77,6 +77,18 @@ for image in am335x-pru0-hx-encoder-fw am335x-pru1-hx-servo-fw; do
     "$(dpkg-deb --fsys-tarfile "$fw" | tar -xO ./lib/firmware/$image |
        od -A n -t u1 -N 28 | tr -s ' \n' ' ' | awk '{printf "ELF %d-bit %s, machine %d, entry %d", $5 * 32, ($6 == 1 ? "LSB" : "MSB"), $19 + 256 * $20, $25}')"
 done
+# The device tree additions: one package for every architecture, the overlays, the
+# merging script and the kernel's hooks (conffiles), the maintainer scripts that run it.
+dt=$out/halvex-device-tree_${version}_all.deb
+check "halvex-device-tree files" "etc/kernel/postinst.d/50-halvex-device-tree etc/kernel/postrm.d/50-halvex-device-tree \
+usr/sbin/halvex-device-tree-update usr/share/doc/halvex-device-tree/changelog.gz usr/share/doc/halvex-device-tree/copyright \
+usr/share/halvex/devicetree/halvex-4x.dtbo usr/share/halvex/devicetree/halvex-paths.dtbo usr/share/halvex/devicetree/halvex.dtbo \
+usr/share/man/man8/halvex-device-tree-update.8.gz " \
+  "$(files "$dt")"
+check "halvex-device-tree Architecture" "all" "$(dpkg-deb -f "$dt" Architecture)"
+check "halvex-device-tree Depends" "device-tree-compiler" "$(dpkg-deb -f "$dt" Depends)"
+check "halvex-device-tree conffiles" "/etc/kernel/postinst.d/50-halvex-device-tree
+/etc/kernel/postrm.d/50-halvex-device-tree" "$(dpkg-deb -I "$dt" conffiles)"
 report=$(lintian "$out"/*.deb 2>&1 | grep -v 'running with root privileges' || true)
 [ -n "$report" ] && echo "lintian: $report"
 echo "$report" | grep -q '^E:' && fail=1
