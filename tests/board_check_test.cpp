@@ -271,10 +271,12 @@ TEST(BoardCheckBare, EveryUnitIsMissingWithTheNodeToEnable)
                   "                   -> enable eqep" + std::to_string(u) + " (" + units[u] + ") and epwmss" +
                   std::to_string(u) + " in the device tree, and mux the unit's A and B pins\n";
     expect += "encoder 4 (PRU)  MISSING: no 4a334000.pru in /sys/class/remoteproc\n"
-              "                   -> enable the PRU-ICSS (pruss, 4a300000) and its pru0 core in the device tree\n"
+              "                   -> enable the PRU-ICSS (pruss, 4a300000) and its pru0 core in the device tree: "
+              "halvex-device-tree does\n"
               "PRU 0 firmware   /dev/firmware/am335x-pru0-hx-encoder-fw\n"
               "servos (PRU 1)   MISSING: no 4a338000.pru in /sys/class/remoteproc\n"
-              "                   -> enable the PRU-ICSS (pruss, 4a300000) and its pru1 core in the device tree\n"
+              "                   -> enable the PRU-ICSS (pruss, 4a300000) and its pru1 core in the device tree: "
+              "halvex-device-tree does\n"
               "PRU 1 firmware   /dev/firmware/am335x-pru1-hx-servo-fw\n";
     expect += "buttons          MISSING: /dev/gpiochip2 (no AM335x bank: the chip of that number): No such file or "
               "directory\n"
@@ -285,8 +287,7 @@ TEST(BoardCheckBare, EveryUnitIsMissingWithTheNodeToEnable)
         expect += std::string("serial ") + uart[k] + "         MISSING: /dev/ttyS" + uart[k] + " has no UART at " +
                   uart[k + 1] + " behind it (the serial driver's placeholder)\n                   -> enable uart" +
                   uart[k] + " in the device tree and mux its RX and TX pins\n";
-    expect += "pin mux          MISSING: the kernel has no pin controller (no /sys/kernel/debug/pinctrl): enable the "
-              "control module's pinmux (44e10800, pinctrl-single) in the device tree\n"
+    expect += "pin mux          MISSING: the kernel has no pin controller (no /sys/kernel/debug/pinctrl)\n"
               "                   -> enable the control module's pinmux (44e10800, pinctrl-single) in the device tree\n"
               "privileges       root\n\n11 missing.\n";
     EXPECT_EQ(out, expect);

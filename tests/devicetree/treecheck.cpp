@@ -9,6 +9,8 @@
 //   treecheck --claims TREE.dtb                         each claimed pad: "838 36 CONSUMER GROUP"
 //   treecheck --same-pads THREE.dtbo TWO.dtbo           the overlays' groups hold the same pads,
 //                                                       the first in three-cell rows, the second in two
+//   treecheck --consumers TREE.dtb                      each enabled node's default pin groups:
+//                                                       "ADDRESS|- PHANDLE..." (the board VM's)
 #include "../../library/src/sys/pads.h"
 
 #include <cstdint>
@@ -332,6 +334,26 @@ int main(int argc, char** argv)
         for (const auto& [pad, list] : claims(t.data(), pinmux))
             for (const auto& c : list)
                 std::printf("%x %02x %s %s\n", pad, c.value, path_of(t.data(), c.consumer).c_str(), c.group.c_str());
+        return 0;
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--consumers") == 0) {
+        const blob t = load(argv[2]);
+        const void* fdt = t.data();
+        const int pinmux = find(fdt, 0x44e10800, "pinctrl-single");
+        if (pinmux < 0) return 1;
+        for (int n = fdt_next_node(fdt, -1, nullptr); n >= 0; n = fdt_next_node(fdt, n, nullptr)) {
+            if (!enabled(fdt, n)) continue;
+            std::string groups;
+            for (const uint32_t ph : cells(fdt, n, "pinctrl-0")) {
+                const int g = fdt_node_offset_by_phandle(fdt, ph);
+                if (g >= 0 && fdt_parent_offset(fdt, g) == pinmux) groups += " " + std::to_string(ph);
+            }
+            if (groups.empty()) continue;
+            char at[20] = "-";
+            if (const auto a = address(fdt, n))
+                std::snprintf(at, sizeof at, "%llx", static_cast<unsigned long long>(*a));
+            std::printf("%s%s\n", at, groups.c_str());
+        }
         return 0;
     }
     if (argc == 4 && std::strcmp(argv[1], "--same-pads") == 0) {

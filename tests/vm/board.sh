@@ -9,6 +9,14 @@
 # build), the driver classes' rules as the real drivers answered them are compared with
 # the simulated kernel's of the matching profile (mainline-6.12).
 #
+# The control module's pads: the board's own tree of the same kernel series
+# (devicetree/trees.sh) merged with the halvex-device-tree package's overlay (else
+# BUILD's), its pin groups given to a pinctrl-single node at 0x44E10800 (registers in
+# guest RAM). Each group goes to the device that uses it in the merged tree where the VM
+# has that device (the PRU cores, the eQEP units), the rest are the controller's own
+# hogs: the real driver writes every pad the merged tree muxes, and refuses a pad two
+# groups claim. Which group is whose comes from the PC build's treecheck.
+#
 #   board.sh BUILD [PACKAGES [CACHE]]
 set -eu
 build=$(cd "$1" && pwd) pkgs=${2:-} cache=${3:-/var/cache/halvex-vm}
@@ -18,10 +26,14 @@ for tool in qemu-system-arm cpio dtc; do
   command -v $tool >/dev/null || { echo "SKIP: $tool is not installed: this machine cannot run the board VM"; exit 77; }
 done
 profile=mainline-6.12
+treecheck=${HX_HOST_BUILD:-}/tests/devicetree/treecheck
+[ -x "$treecheck" ] || { echo "SKIP: the board VM's pads need the PC build's treecheck (HX_HOST_BUILD)"; exit 77; }
 "$here/fetch.sh" armhf "$cache" ||
   { echo "SKIP: the board VM's kernel could not be fetched (above says which package)"; exit 77; }
 "$here/modules.sh" "$cache" ||
   { echo "SKIP: the eQEP and PRU drivers could not be built for this kernel (see above)"; exit 77; }
+"$here/../devicetree/trees.sh" "$cache" ||
+  { echo "SKIP: the board's own tree could not be fetched (see above)"; exit 77; }
 k=$cache/armhf
 icss=$cache/armhf-icss
 sysroot=/usr/arm-linux-gnueabihf/lib
@@ -35,6 +47,7 @@ printf 'counter\nti-eqep\npruss\nirq-pruss-intc\npru_rproc\n' > "$root/icss.orde
 tools_deb=$(ls "$pkgs"/halvex-tools_*_armhf.deb 2>/dev/null | head -n 1 || true)
 lib_deb=$(ls "$pkgs"/libhalvex1_*_armhf.deb 2>/dev/null | head -n 1 || true)
 fw_deb=$(ls "$pkgs"/halvex-pru-firmware_*_all.deb 2>/dev/null | head -n 1 || true)
+dt_deb=$(ls "$pkgs"/halvex-device-tree_*_all.deb 2>/dev/null | head -n 1 || true)
 mkdir -p "$root/lib/firmware"
 if [ -n "$pkgs" ] && [ -n "$tools_deb" ] && [ -n "$lib_deb" ] && [ -n "$fw_deb" ]; then
   from="the packages $(basename "$tools_deb"), $(basename "$lib_deb") and $(basename "$fw_deb")"
@@ -58,11 +71,44 @@ mkdir -p "$root$(dirname "$interp")"
 cp -L "$sysroot/$(basename "$interp")" "$root$interp"
 (cd "$root" && find . | cpio -o -H newc 2>/dev/null | gzip -1) > "$work/initrd.gz"
 
-# qemu's own tree for this machine, with the board's units added.
+# The board's tree with the additions, and which of its pin groups each device uses.
+if [ -n "$dt_deb" ]; then
+  dpkg-deb -x "$dt_deb" "$work/dt"
+  overlay=$work/dt/usr/share/halvex/devicetree/halvex-paths.dtbo
+  from="$from, the pads from $(basename "$dt_deb")"
+else
+  overlay=$build/devicetree/halvex-paths.dtbo
+fi
+fdtoverlay -i "$cache/trees/trixie-backports.dtb" -o "$work/merged.dtb" "$overlay"
+pins() { # ADDRESS: the VM's node of the device at ADDRESS takes the groups it has in the merged tree
+  groups=$(awk -v a="$1" '$1 == a {$1 = ""; print}' "$work/consumers")
+  [ -n "$groups" ] && printf '&{%s} {\n\tpinctrl-names = "default";\n\tpinctrl-0 = <%s>;\n};\n' "$2" "$groups"
+}
+"$treecheck" --consumers "$work/merged.dtb" > "$work/consumers"
+hogs=$(awk '$1 !~ /^(4a334000|4a338000|48300180|48302180|48304180)$/ {$1 = ""; print}' "$work/consumers" | tr '\n' ' ')
+dtc -q -I dtb -O dts "$work/merged.dtb" | awk '
+  /^\t*pinmux@800 \{$/ {inside = 1; depth = 0; next}
+  inside && /\{$/ {depth++; print; next}
+  inside && /^\t*\};$/ {if (depth == 0) {inside = 0; next} depth--; print; next}
+  inside && depth > 0 {print}' > "$work/groups.dtsi"
+{
+  printf '/ {\n\tpinmux@44e10800 {\n\t\tcompatible = "pinctrl-single";\n\t\treg = <0x0 0x44e10800 0x0 0x238>;\n'
+  printf '\t\t#pinctrl-cells = <2>;\n\t\tpinctrl-single,register-width = <32>;\n\t\tpinctrl-single,function-mask = <0x7f>;\n'
+  printf '\t\tpinctrl-names = "default";\n\t\tpinctrl-0 = <%s>;\n' "$hogs"
+  cat "$work/groups.dtsi"
+  printf '\t};\n};\n'
+  pins 4a334000 /pruss@4a300000/pru@34000
+  pins 4a338000 /pruss@4a300000/pru@38000
+  pins 48300180 /counter@48300180
+  pins 48302180 /counter@48302180
+  pins 48304180 /counter@48304180
+} > "$work/pads.dts"
+
+# qemu's own tree for this machine, with the board's units and pads added.
 set -- -M virt,highmem=off -cpu cortex-a15 -m 512
 qemu-system-arm "$@" -display none -machine dumpdtb="$work/virt.dtb" >/dev/null 2>&1
 dtc -q -I dtb -O dts "$work/virt.dtb" > "$work/board.dts"
-cat "$here/am335x.dts" >> "$work/board.dts"
+cat "$here/am335x.dts" "$work/pads.dts" >> "$work/board.dts"
 dtc -q -I dts -O dtb -o "$work/board.dtb" "$work/board.dts"
 
 # The initramfs goes below the units' registers' RAM (qemu would put it at 0x48000000,
@@ -83,7 +129,8 @@ fail=0
 grep -a -q '^RESULT end' "$console" || { echo "the guest did not finish; its console:"; tail -n 40 "$console"; fail=1; }
 grep -a -q 'RESULT .* FAIL' "$console" && fail=1
 for check in eqep-init-ch3 eqep-read-ch3 eqep-write-ch3 eqep-cleanup fwquad-handshake fwquad-walks fwquad-write \
-  fwquad-cleanup fwquad-refused servo-init servo-ch1 servo-ch8 servo-cleanup calibration servo-kill9; do
+  fwquad-cleanup fwquad-refused servo-init servo-ch1 servo-ch8 servo-cleanup calibration servo-kill9 \
+  pinmux-registers pinmux-debugfs pinmux-owners; do
   grep -a -q "^RESULT $check PASS" "$console" || { echo "missing: $check"; fail=1; }
 done
 

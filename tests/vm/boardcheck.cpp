@@ -17,10 +17,17 @@
 //   boardcheck kill9 ROBOT STATUS R30
 //                                   a robot pulsing every channel killed: one pulse a
 //                                   call, nothing after
+//   boardcheck pinmux               the pads as pinctrl-single wrote them from the
+//                                   merged tree: every signal's register through
+//                                   /dev/mem at the pad table's value, debugfs showing
+//                                   every pad as the register holds it, and the PRU's and
+//                                   eQEP's pads owned by the device that uses them
 //
 // Register offsets and meanings: the AM335x TRM (eQEP QPOSCNT 0x00, QPOSMAX 0x08, QEPCTL
 // 0x2a; PRU CONTROL 0x4a322000 and 0x4a324000, bit 1 the enable). The servo protocol's
 // words are firmware/servo.s's, in PRU1's data RAM at 0x4a302000.
+#include "../../library/src/sys/pads.h"
+
 #include <hx/fwquad.h>
 #include <hx/hwquad.h>
 #include <hx/servo.h>
@@ -469,6 +476,82 @@ int fwquad(const char* fifo, const char* status)
     return fails != 0;
 }
 
+// A debugfs file of the pin controller, whole.
+std::string pinctrl_file(const char* name)
+{
+    std::string out;
+    DIR* d = opendir("/sys/kernel/debug/pinctrl");
+    for (dirent* e; d != nullptr && (e = readdir(d)) != nullptr;) {
+        if (std::strncmp(e->d_name, "44e10800.pinmux", 15) != 0) continue;
+        const std::string path = std::string("/sys/kernel/debug/pinctrl/") + e->d_name + "/" + name;
+        const int f = open(path.c_str(), O_RDONLY);
+        char buf[4096];
+        for (ssize_t n; f >= 0 && (n = read(f, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+        if (f >= 0) close(f);
+    }
+    if (d != nullptr) closedir(d);
+    return out;
+}
+
+int pinmux()
+{
+    namespace pads = hx::pads;
+    const int f = open("/dev/mem", O_RDONLY | O_SYNC);
+    void* m = mmap(nullptr, 0x1000, PROT_READ, MAP_SHARED, f, pads::control_module);
+    close(f);
+    if (m == MAP_FAILED) {
+        result("pinmux-registers", false, std::string("can't map the pad registers: ") + std::strerror(errno));
+        return 1;
+    }
+    const volatile uint32_t* module = static_cast<const volatile uint32_t*>(m);
+    auto reg = [&](int offset) { return module[offset / 4]; };
+    int fails = 0, right = 0;
+    std::string wrong;
+    for (const auto& s : pads::signals) {
+        if ((reg(s.offset) & 0x7f) == s.value) ++right;
+        else wrong.append(" ").append(s.what).append(" ").append(hex(reg(s.offset)));
+    }
+    result("pinmux-registers", wrong.empty(),
+           std::to_string(right) + " of " + std::to_string(pads::signal_count) +
+               " signals' pad registers (/dev/mem) at the pad table's value" + (wrong.empty() ? "" : ":" + wrong));
+    fails += !wrong.empty();
+    // debugfs: "pin N (PINN) [gpio ]ADDRESS VALUE pinctrl-single", each as its register.
+    const std::string pins = pinctrl_file("pins");
+    int shown = 0, same = 0;
+    for (size_t at = 0; (at = pins.find("44e1", at)) != std::string::npos; ++at) {
+        unsigned address = 0, value = 0;
+        if (std::sscanf(pins.c_str() + at, "%x %x pinctrl-single", &address, &value) != 2) continue;
+        ++shown;
+        same += value == reg(static_cast<int>(address - pads::control_module));
+    }
+    bool ok = shown == pads::pad_count && same == shown;
+    result("pinmux-debugfs", ok, std::to_string(shown) + " pads in debugfs' pins, " + std::to_string(same) +
+                                     " as their registers hold them");
+    fails += !ok;
+    // The cores' and the eQEP units' pads: owned by their device, which the kernel muxed
+    // when it bound the driver ("pin 14 (PIN14): 4a334000.pru (GPIO UNCLAIMED) function ...").
+    const std::string owners = pinctrl_file("pinmux-pins");
+    int owned = 0, bound = 0;
+    std::string stray;
+    for (const auto& s : pads::signals) {
+        const bool core = s.unit == 0x4a334000 || s.unit == 0x4a338000;
+        const bool eqep = s.unit >= 0x48300180 && s.unit <= 0x48304180;
+        if (!core && !eqep) continue;
+        ++bound;
+        char want[96];
+        std::snprintf(want, sizeof want, "pin %d (PIN%d): %x.%s ", (s.offset - pads::first_pad) / 4,
+                      (s.offset - pads::first_pad) / 4, s.unit, core ? "pru" : "counter");
+        if (owners.find(want) != std::string::npos) ++owned;
+        else stray.append(" ").append(s.what);
+    }
+    ok = owned == bound;
+    result("pinmux-owners", ok, std::to_string(owned) + " of " + std::to_string(bound) +
+                                    " PRU and eQEP pads owned by the device that uses them" +
+                                    (stray.empty() ? "" : ", not:" + stray));
+    fails += !ok;
+    return fails != 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -483,7 +566,8 @@ int main(int argc, char** argv)
     if (what == "servo" && argc > 3) return servo(argv[2], argv[3]);
     if (what == "calibration" && argc > 4) return calibration(argv[2], argv[3], argv[4]);
     if (what == "kill9" && argc > 4) return kill9(argv[2], argv[3], argv[4]);
+    if (what == "pinmux") return pinmux();
     std::fprintf(stderr, "usage: boardcheck eqep | fwquad FIFO STATUS | servo STATUS R30 | calibration PROGRAM STATUS R30 | "
-                         "kill9 ROBOT STATUS R30\n");
+                         "kill9 ROBOT STATUS R30 | pinmux\n");
     return 2;
 }

@@ -47,9 +47,7 @@ int pins_file(char* path, std::size_t path_cap, char* where, std::size_t cap)
             return status(where, cap, HX_BOARD_UNKNOWN,
                           "debugfs is not mounted, and the pin mux is read from it: "
                           "sudo mount -t debugfs none /sys/kernel/debug");
-        return status(where, cap, HX_BOARD_MISSING,
-                      "the kernel has no pin controller (no /sys/kernel/debug/pinctrl): enable the control module's "
-                      "pinmux (44e10800, pinctrl-single) in the device tree");
+        return status(where, cap, HX_BOARD_MISSING, "the kernel has no pin controller (no /sys/kernel/debug/pinctrl)");
     }
     bool found = false;
     for (dirent* e; !found && (e = readdir(d)) != nullptr;) {
@@ -59,9 +57,7 @@ int pins_file(char* path, std::size_t path_cap, char* where, std::size_t cap)
     }
     closedir(d);
     if (!found)
-        return status(where, cap, HX_BOARD_MISSING,
-                      "no pin controller at 44e10800 in /sys/kernel/debug/pinctrl: enable the control module's "
-                      "pinmux (pinctrl-single) in the device tree");
+        return status(where, cap, HX_BOARD_MISSING, "no pin controller at 44e10800 in /sys/kernel/debug/pinctrl");
     return HX_BOARD_FOUND;
 }
 
