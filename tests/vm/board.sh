@@ -2,7 +2,8 @@
 # The board VM: an ARMv7 kernel (7.x from trixie-backports) with the AM335x's eQEP units
 # and PRU-ICSS at their addresses in qemu's virt machine, their registers backed by
 # guest RAM (am335x.dts), and the kernel's own ti-eqep, pruss and pru_rproc drivers
-# (built once from Debian's sources: Debian's ARM kernels do not build them); prurun
+# (built once from Debian's sources, packaged by tools/kernel-modules: Debian's ARM
+# kernels do not build them); prurun
 # plays the two PRU cores on the PRU core model. The programs come from the armhf
 # packages in PACKAGES (else the board build in BUILD); boardcheck, rules, prurun and the
 # robot program from BUILD. The guest prints "RESULT" lines. With HX_HOST_BUILD (the PC
@@ -30,19 +31,20 @@ treecheck=${HX_HOST_BUILD:-}/tests/devicetree/treecheck
 [ -x "$treecheck" ] || { echo "SKIP: the board VM's pads need the PC build's treecheck (HX_HOST_BUILD)"; exit 77; }
 "$here/fetch.sh" armhf "$cache" ||
   { echo "SKIP: the board VM's kernel could not be fetched (above says which package)"; exit 77; }
-"$here/modules.sh" "$cache" ||
-  { echo "SKIP: the eQEP and PRU drivers could not be built for this kernel (see above)"; exit 77; }
 "$here/../devicetree/trees.sh" "$cache" ||
   { echo "SKIP: the board's own tree could not be fetched (see above)"; exit 77; }
 k=$cache/armhf
-icss=$cache/armhf-icss
 sysroot=/usr/arm-linux-gnueabihf/lib
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# The drivers as a board gets them: the package tools/kernel-modules makes for this kernel.
+modules_deb=$("$here/../../tools/kernel-modules" -o "$work" "$(cat "$k/version")" | tail -n 1) ||
+  { echo "SKIP: the eQEP and PRU drivers could not be built for this kernel (see above)"; exit 77; }
+dpkg-deb -x "$modules_deb" "$work/drivers"
 root=$work/root
 make_root "$root" "$k" "$here/board-init.sh"
-cp "$icss/"*.ko "$root/modules/"
+cp "$work/drivers/lib/modules/"*/updates/halvex/*.ko "$root/modules/"
 printf 'counter\nti-eqep\npruss\nirq-pruss-intc\npru_rproc\n' > "$root/icss.order"
 tools_deb=$(ls "$pkgs"/halvex-tools_*_armhf.deb 2>/dev/null | head -n 1 || true)
 lib_deb=$(ls "$pkgs"/libhalvex1_*_armhf.deb 2>/dev/null | head -n 1 || true)
