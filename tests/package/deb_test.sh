@@ -26,7 +26,7 @@ for arch in amd64 armhf; do
     usr/lib/$triplet/cmake/halvex/halvexTargets.cmake usr/lib/$triplet/libhalvex.so usr/lib/$triplet/pkgconfig/halvex.pc \
     usr/share/doc/libhalvex-dev/changelog.gz usr/share/doc/libhalvex-dev/copyright | sort | tr '\n' ' ')" "$(files "$dev")"
   programs="hx_board_check hx_press_monitor hx_serial_echo hx_throttle_cal hx_throttle_check serial_probe"
-  check "halvex-tools $arch files" "$(for p in $programs; do printf 'usr/bin/%s\nusr/share/man/man1/%s.1.gz\n' "$p" "$p"; done
+  check "halvex-tools $arch files" "$( (for p in $programs; do printf 'usr/bin/%s\nusr/share/man/man1/%s.1.gz\n' "$p" "$p"; done
     printf '%s\n' usr/share/doc/halvex-tools/changelog.gz usr/share/doc/halvex-tools/copyright) | sort | tr '\n' ' ')" \
     "$(files "$tools")"
   for deb in "$lib" "$dev" "$tools"; do
@@ -77,6 +77,13 @@ for image in am335x-pru0-hx-encoder-fw am335x-pru1-hx-servo-fw; do
     "$(dpkg-deb --fsys-tarfile "$fw" | tar -xO ./lib/firmware/$image |
        od -A n -t u1 -N 28 | tr -s ' \n' ' ' | awk '{printf "ELF %d-bit %s, machine %d, entry %d", $5 * 32, ($6 == 1 ? "LSB" : "MSB"), $19 + 256 * $20, $25}')"
 done
+# The Python package: pure Python, one for every architecture, on the library.
+py=$out/python3-halvex_${version}_all.deb
+check "python3-halvex files" "$( ( (cd python && ls halvex/*.py halvex/py.typed) | sed 's|^|usr/lib/python3/dist-packages/|'
+  printf '%s\n' usr/share/doc/python3-halvex/changelog.gz usr/share/doc/python3-halvex/copyright) | sort | tr '\n' ' ')" \
+  "$(files "$py")"
+check "python3-halvex Depends" "python3 (>= 3.9), libhalvex1 (>= $version)" "$(dpkg-deb -f "$py" Depends)"
+check "python3-halvex version" "__version__ = \"$version\"" "$(grep '^__version__' python/halvex/__init__.py)"
 # The device tree additions: one package for every architecture, the overlays, the
 # merging script and the kernel's hooks (conffiles), the maintainer scripts that run it.
 dt=$out/halvex-device-tree_${version}_all.deb
