@@ -290,6 +290,9 @@ int hx_usleep(unsigned int us)
     return 0;
 }
 
+// The library's own version: what it stands in for.
+const char* hx_version(void) { return HX_LIBRARY_VERSION; }
+
 int hx_button_init(int chip, int pin, int polarity, int debounce_us)
 {
     record("hx_button_init %d %d %d %d", chip, pin, polarity, debounce_us);
