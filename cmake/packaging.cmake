@@ -27,7 +27,7 @@ add_custom_target(halvex_package_docs ALL DEPENDS ${CMAKE_BINARY_DIR}/deb/change
 # The library's shlibs line, for the packages built against it; the ldconfig trigger
 # (a maintainer script calling ldconfig is the old way).
 configure_file(${CMAKE_CURRENT_LIST_DIR}/deb/shlibs.in ${CMAKE_BINARY_DIR}/deb/shlibs @ONLY)
-set(halvex_packages library:libhalvex1 development:libhalvex-dev tools:halvex-tools)
+set(halvex_packages library:libhalvex1 development:libhalvex-dev tools:halvex-tools python:python3-halvex)
 if(HALVEX_FIRMWARE_BUILT)
   list(APPEND halvex_packages firmware:halvex-pru-firmware)
 endif()
@@ -47,7 +47,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "halvex developers <developers@halvex.example.org>")
 set(CPACK_PACKAGE_HOMEPAGE_URL "")
 set(CPACK_STRIP_FILES ON)
-set(CPACK_COMPONENTS_ALL library development tools)
+set(CPACK_COMPONENTS_ALL library development tools python)
 if(HALVEX_FIRMWARE_BUILT)
   list(APPEND CPACK_COMPONENTS_ALL firmware)
 endif()
@@ -106,6 +106,20 @@ PRU core 0's direct inputs into the PRU shared RAM, where libhalvex's
 hx_fwquad module reads them. am335x-pru1-hx-servo-fw sends the servo header's
 eight pulse channels on PRU core 1's outputs, one pulse per request of
 libhalvex's servo service. Installed in /lib/firmware for remoteproc.")
+
+# The Python package, pure Python: one for every architecture, on the library of the
+# same version.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-halvex)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.9), libhalvex1 (>= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/python/postinst ${PROJECT_SOURCE_DIR}/python/prerm)
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+  "board support library for ARMv7-A robots (Python 3)
+The halvex package: the encoder channels, the dot-product and sum-of-squares
+kernels, serial buses, servo and ESC outputs, buttons with callbacks and the
+board check, from Python 3.9 and newer, over libhalvex's own functions
+(ctypes: nothing to compile). Failures raise halvex.Error.")
 
 # The board's device tree additions, the same for every host architecture. fdtoverlay and
 # fdtget (device-tree-compiler) merge them; flash-kernel installs the merged tree.

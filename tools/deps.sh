@@ -6,6 +6,9 @@
 # for the simulated kernel; dtc for the board's device tree additions and libfdt to check the
 # trees they are merged into.
 HX_HOST_PACKAGES="g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev libopenblas-dev libfuse3-dev fuse3 device-tree-compiler libfdt-dev"
+# The Python package's tests: Debian's python3 with pytest, numpy (the buffers it has),
+# pip and setuptools (an install from the tree).
+HX_PYTHON_PACKAGES="python3 python3-pytest python3-numpy python3-pip python3-setuptools"
 # The fuzz targets: clang with libFuzzer.
 HX_FUZZ_PACKAGES="clang libclang-rt-14-dev"
 # The board build and its tests: Debian's ARM hard-float cross compiler and qemu-arm.
