@@ -46,6 +46,21 @@ else
   echo "RESULT monitor FAIL status $status: $(tr '\n' ';' < /tmp/monitor.out)"
 fi
 
+# Debian 11's Python with the packages: import halvex, and a robot program in Python.
+if [ -x /usr/bin/python3.9 ]; then
+  out=$(/usr/bin/python3.9 -c "import halvex; print(halvex.__version__, halvex.library_version)" 2>&1)
+  case $out in "1."*) echo "RESULT python-import PASS python3.9 -c 'import halvex': $out" ;;
+    *) echo "RESULT python-import FAIL $out" ;; esac
+  rm -f /tmp/python.ready
+  /usr/bin/python3.9 /bin/robot.py > /tmp/robot.out 2>&1 &
+  pid=$!
+  for i in $(seq 100); do [ -e /tmp/python.ready ] && break; sleep 0.1; done
+  vmcheck drive "$sim"
+  wait $pid
+  grep -v '^RESULT' /tmp/robot.out | sed 's/^/| /'
+  grep '^RESULT' /tmp/robot.out
+fi
+
 vmcheck own-debounce "$sim"
 vmcheck no-v2
 

@@ -60,6 +60,20 @@ if [ -n "$bullseye" ]; then
   cp -L "$bullseye/lib/$triplet/$(basename "$interp")" "$root$interp"
   cp -L "$bullseye/lib/$triplet/libc.so.6" "$root/lib/"
   libc="Debian 11's ($(ls "$bullseye/lib/$triplet/" | sed -n 's/^libc-\(.*\)\.so$/glibc \1/p'))"
+  # Debian 11's own Python with python3-halvex installed, where Debian puts it.
+  py_deb=$(ls "$pkgs"/python3-halvex_*_all.deb 2>/dev/null | head -n 1 || true)
+  if [ -n "$py_deb" ] && python=$("$here/python.sh" "$cache"); then
+    cp -a "$python/usr" "$python/lib" "$root/" 2>/dev/null || cp -a "$python/usr" "$root/"
+    dpkg-deb -x "$py_deb" "$root"
+    for f in "$root/usr/bin/python3.9" "$root/usr/lib/python3.9/lib-dynload/_ctypes."*.so; do
+      for from in "$python/lib/$triplet" "$python/usr/lib/$triplet" "$bullseye/lib/$triplet"; do
+        copy_needs "$f" "$from" "$root/lib"
+      done
+    done
+    cp "$here/robot.py" "$root/bin/robot.py"
+    from="$from, $(basename "$py_deb")"
+    python_checks="python-import python-buttons python-serial python-vecmath python-encoders"
+  fi
   mkdir -p "$root/bookworm"
   cp "$build/tests/vm/vmcheck" "$root/bin/vmcheck.bin"
   copy_needs "$root/bin/vmcheck.bin" "$sysroot" "$root/bookworm"
@@ -102,7 +116,7 @@ grep -a -E '^(VM up|RESULT|ERROR|hx_|\| )' "$console" | tr -d '\r' || true
 fail=0
 grep -a -q '^RESULT end' "$console" || { echo "the guest did not finish; its console:"; tail -n 40 "$console"; fail=1; }
 grep -a -q 'RESULT .* FAIL' "$console" && fail=1
-for check in monitor own-debounce no-v2 serial-echo serial-probe serial-line serial-placeholder; do
+for check in monitor own-debounce no-v2 serial-echo serial-probe serial-line serial-placeholder ${python_checks:-}; do
   grep -a -q "^RESULT $check PASS" "$console" || { echo "missing: $check"; fail=1; }
 done
 board_check_result "$console" "$here/board-check.$arch.expected" "$work" "$(cat "$k/version")" || fail=1
