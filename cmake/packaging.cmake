@@ -84,12 +84,15 @@ its CMake package, for building a robot's code against the library.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME halvex-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${HALVEX_DEB_TOOLS_DEPENDS}")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${HALVEX_DEB_TOOLS_DEPENDS}, adduser")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/udev/postinst)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "terminal programs that exercise a robot board through libhalvex
 hx_serial_echo and serial_probe test a UART, hx_throttle_cal teaches ESCs
 their throttle range, hx_press_monitor reports the pause and mode buttons,
-hx_board_check says what the board's kernel offers and what is missing.")
+hx_board_check says what the board's kernel offers and what is missing. Its
+udev rules give the group halvex what the library uses on the board, so that a
+robot program needs no root.")
 
 # The PRU images are the same for every host architecture.
 if(HALVEX_FIRMWARE_BUILT)

@@ -6,6 +6,7 @@
 #include "support/kernels.h"
 
 #include <hx/board.h>
+#include <hx/hwquad.h>
 #include <sim/firmware.h>
 #include <sim/program.h>
 #include <sim/sandbox.h>
@@ -15,7 +16,11 @@
 #include <cstring>
 #include <cstdarg>
 #include <dlfcn.h>
+#include <fstream>
+#include <functional>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <linux/gpio.h>
 #include <map>
 #include <string>
@@ -76,7 +81,8 @@ const std::map<std::string, std::string> found = {
      "encoder 4 (PRU)  remoteproc1 (4a334000.pru)\n"
      "PRU 0 firmware   /dev/firmware/am335x-pru0-hx-encoder-fw\n"
      "servos (PRU 1)   remoteproc2 (4a338000.pru)\n"
-     "PRU 1 firmware   /dev/firmware/am335x-pru1-hx-servo-fw\n"},
+     "PRU 1 firmware   /dev/firmware/am335x-pru1-hx-servo-fw\n"
+     "PRU memories     /dev/mem (no UIO device of the PRU memories: root only)\n"},
     {"vendor-6.1",
      "encoder 1        counter device counter0 (48300180.counter)\n"
      "encoder 2        counter device counter1 (48302180.counter)\n"
@@ -84,7 +90,8 @@ const std::map<std::string, std::string> found = {
      "encoder 4 (PRU)  remoteproc1 (4a334000.pru)\n"
      "PRU 0 firmware   /dev/firmware/am335x-pru0-hx-encoder-fw\n"
      "servos (PRU 1)   remoteproc2 (4a338000.pru)\n"
-     "PRU 1 firmware   /dev/firmware/am335x-pru1-hx-servo-fw\n"},
+     "PRU 1 firmware   /dev/firmware/am335x-pru1-hx-servo-fw\n"
+     "PRU memories     /dev/mem (no UIO device of the PRU memories: root only)\n"},
     {"mainline-6.12",
      "encoder 1        counter device counter1 (48300180.counter)\n"
      "encoder 2        counter device counter2 (48302180.counter)\n"
@@ -92,7 +99,8 @@ const std::map<std::string, std::string> found = {
      "encoder 4 (PRU)  remoteproc0 (4a334000.pru)\n"
      "PRU 0 firmware   /dev/firmware/am335x-pru0-hx-encoder-fw\n"
      "servos (PRU 1)   remoteproc1 (4a338000.pru)\n"
-     "PRU 1 firmware   /dev/firmware/am335x-pru1-hx-servo-fw\n"},
+     "PRU 1 firmware   /dev/firmware/am335x-pru1-hx-servo-fw\n"
+     "PRU memories     /dev/mem (no UIO device of the PRU memories: root only)\n"},
 };
 const std::map<std::string, int> bank2_chip = {{"vendor-4.19", 2}, {"vendor-6.1", 2}, {"mainline-6.12", 1}};
 
@@ -181,6 +189,7 @@ TEST_P(BoardCheck, ExitsZeroOnlyWhenEverythingIsThere)
     firmware::install("am335x-pru1-hx-servo-fw", "absent");
     std::string expect = found.at(GetParam());
     const std::string there = "PRU 1 firmware   /dev/firmware/am335x-pru1-hx-servo-fw\n";
+    // (the line after it, the PRU memories', stays)
     expect.replace(expect.find(there), there.size(),
                    "PRU 1 firmware   MISSING: no am335x-pru1-hx-servo-fw in " + firmware::search_text() + "\n"
                    "                   -> install the halvex-pru-firmware package\n");
@@ -251,6 +260,111 @@ TEST_P(BoardCheck, WithoutDebugfsThePinMuxIsUnreadAndSaysHowToMountIt)
     EXPECT_EQ(status, 0);
 }
 
+// The attributes each rule of the udev rules file changes the group of, by the
+// subsystem it matches: its RUN+="/bin/chgrp halvex $sys$devpath/A $sys$devpath/B".
+std::map<std::string, std::vector<std::string>> rules_attributes()
+{
+    std::ifstream in(HX_RULES);
+    std::string line, rule;
+    std::map<std::string, std::vector<std::string>> out;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\\') {
+            rule += line.substr(0, line.size() - 1);
+            continue;
+        }
+        rule += line;
+        const auto sub = rule.find("SUBSYSTEM==\""), run = rule.find("/bin/chgrp halvex ");
+        if (sub != std::string::npos && run != std::string::npos) {
+            const std::string subsystem = rule.substr(sub + 12, rule.find('"', sub + 12) - sub - 12);
+            std::istringstream words(rule.substr(run + 18, rule.find('"', run) - run - 18));
+            for (std::string w; words >> w;)
+                if (w.rfind("$sys$devpath/", 0) == 0) out[subsystem].push_back(w.substr(13));
+        }
+        rule.clear();
+    }
+    return out;
+}
+
+// What a user who gives up root (uid and gid 65534) can do with the given groups:
+// f's answer, written by the child.
+std::string as_user(const std::vector<gid_t>& groups, const std::function<std::string()>& f)
+{
+    int answer[2];
+    if (pipe(answer) != 0) return "no pipe";
+    const pid_t child = fork();
+    if (child == 0) {
+        std::string out = "could not give up root";
+        if (setgroups(groups.size(), groups.data()) == 0 && setgid(65534) == 0 && setuid(65534) == 0) out = f();
+        (void)!write(answer[1], out.data(), out.size());
+        _exit(0);
+    }
+    close(answer[1]);
+    std::string out;
+    char buf[512];
+    for (ssize_t n; (n = read(answer[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+    close(answer[0]);
+    waitpid(child, nullptr, 0);
+    return out;
+}
+
+// The simulated kernel's attributes are root's, 0644, as the kernel makes them. After
+// what the udev rules file says its rules do (each attribute it names, group halvex and
+// g+w: here gid 4242, which has no name), a user in that group sets up the encoders and
+// the check finds the units and cores; a user outside it is refused and told the group.
+// Without the PRU memories' UIO device, /dev/mem stays root's: that refusal says where a
+// group gets them. (Needs root: giving up root is how another user is played.)
+TEST_P(BoardCheck, AUserInTheRulesGroupMayUseWhatTheyGiveAndOthersAreToldTheGroup)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to play other users";
+    const auto rules = rules_attributes();
+    ASSERT_EQ(rules.count("remoteproc") + rules.count("counter") + rules.count("platform"), 3u) << HX_RULES;
+    int changed = 0;
+    const auto grant = [&](const std::string& dir, const std::string& subsystem) {
+        for (const std::string& attr : rules.at(subsystem)) {
+            const std::string path = dir + "/" + attr;
+            struct stat st{};
+            if (stat(path.c_str(), &st) != 0) continue;
+            ASSERT_EQ(chown(path.c_str(), static_cast<uid_t>(-1), 4242), 0) << path;
+            ASSERT_EQ(chmod(path.c_str(), (st.st_mode & 07777) | 020), 0) << path;
+            ++changed;
+        }
+    };
+    const auto devices = [](const std::string& dir, const std::string& prefix) {
+        std::vector<std::string> out;
+        for (int i = 0; i < 8; ++i)
+            if (access((dir + "/" + prefix + std::to_string(i)).c_str(), F_OK) == 0)
+                out.push_back(dir + "/" + prefix + std::to_string(i));
+        return out;
+    };
+    for (const auto& d : devices("/sys/class/remoteproc", "remoteproc")) grant(d, "remoteproc");
+    for (const auto& d : devices("/sys/bus/counter/devices", "counter")) grant(d, "counter");
+    for (const char* d : {"/sys/devices/platform/ocp/48300000.epwmss/48300180.eqep",
+                          "/sys/devices/platform/ocp/48302000.epwmss/48302180.eqep",
+                          "/sys/devices/platform/ocp/48304000.epwmss/48304180.eqep"})
+        grant(d, "platform");
+    // Three units and three cores' two attributes each (the Cortex-M3's too, on kernels
+    // that have one: its name is not the PRUs', but this loop does not look).
+    EXPECT_GE(changed, GetParam() == "vendor-4.19" ? 6 + 6 : 9 + 6);
+    const auto check = [] {
+        char w[256];
+        std::string out;
+        for (int unit = 1; unit <= 3; ++unit) out += std::to_string(hx_board_eqep(unit, w, sizeof w)) + " ";
+        for (int core = 0; core <= 1; ++core) out += std::to_string(hx_board_pru(core, w, sizeof w)) + " ";
+        out += std::to_string(hx_board_pru_memory(w, sizeof w)) + " " + w + "; init " + std::to_string(hx_hwquad_init());
+        hx_hwquad_cleanup();
+        hx_board_eqep(1, w, sizeof w);
+        return out + "; " + w;
+    };
+    const std::string member = as_user({4242}, check), other = as_user({}, check);
+    EXPECT_EQ(member.substr(0, member.find(';')),
+              "1 1 1 1 1 0 no UIO device of the PRU memories (pru-memories), and /dev/mem is root's")
+        << member;
+    EXPECT_NE(member.find("; init 0;"), std::string::npos) << member;
+    EXPECT_EQ(other.substr(0, 10), "2 2 2 2 2 ") << other;
+    EXPECT_NE(other.find("; init -1;"), std::string::npos) << other;
+    EXPECT_NE(other.find("not this user's to write (group 4242, mode 0664)"), std::string::npos) << other;
+}
+
 INSTANTIATE_ON_EVERY_KERNEL(BoardCheck);
 
 // A kernel without any of the board's devices: each one named with its node.
@@ -277,7 +391,8 @@ TEST(BoardCheckBare, EveryUnitIsMissingWithTheNodeToEnable)
               "servos (PRU 1)   MISSING: no 4a338000.pru in /sys/class/remoteproc\n"
               "                   -> enable the PRU-ICSS (pruss, 4a300000) and its pru1 core in the device tree: "
               "halvex-device-tree does\n"
-              "PRU 1 firmware   /dev/firmware/am335x-pru1-hx-servo-fw\n";
+              "PRU 1 firmware   /dev/firmware/am335x-pru1-hx-servo-fw\n"
+              "PRU memories     /dev/mem (no UIO device of the PRU memories: root only)\n";
     expect += "buttons          MISSING: /dev/gpiochip2 (no AM335x bank: the chip of that number): No such file or "
               "directory\n"
               "                   -> enable gpio2 (481ac000) in the device tree; its /dev node comes from devtmpfs\n";

@@ -5,7 +5,10 @@
 #include <hx/board.h>
 
 #include <cstdio>
+#include <cstring>
+#include <grp.h>
 #include <initializer_list>
+#include <pwd.h>
 #include <unistd.h>
 
 namespace {
@@ -26,8 +29,18 @@ void line(const char* what, int found, const char* where, const char* todo, cons
     }
     ++missing;
     if (found == HX_BOARD_NOT_PERMITTED) {
-        std::printf("%-16s NOT PERMITTED: %s\n%-16s   -> %s\n", what, where, "",
-                    "add this user to that group (and log in again), or run as root");
+        // The group the thing is in: root's means the udev rules never ran for it.
+        char group[32] = "";
+        if (const char* g = std::strstr(where, "(group "))
+            std::snprintf(group, sizeof group, "%.*s", static_cast<int>(std::strcspn(g + 7, ",)")), g + 7);
+        char advice[160];
+        if (group[0] == '\0' || std::strcmp(group, "root") == 0)
+            std::snprintf(advice, sizeof advice, "%s",
+                          "the udev rules are not applied: is halvex-tools installed? (then: sudo udevadm trigger)");
+        else
+            std::snprintf(advice, sizeof advice, "add this user to group %s (sudo adduser $USER %s) and log in again",
+                          group, group);
+        std::printf("%-16s NOT PERMITTED: %s\n%-16s   -> %s\n", what, where, "", advice);
         return;
     }
     std::printf("%-16s %s: %s\n%-16s   -> %s\n", what, label, where, "", todo);
@@ -64,6 +77,10 @@ int main()
         found = hx_board_firmware(image[core], where, sizeof where);
         line(what, found, where, "install the halvex-pru-firmware package");
     }
+    found = hx_board_pru_memory(where, sizeof where);
+    line("PRU memories", found, where,
+         "install halvex-device-tree (the UIO node) and, on Debian's kernels, halvex-modules (the UIO driver), "
+         "and reboot; or run as root");
     found = hx_board_gpio(2, where, sizeof where);
     line("buttons", found, where, "enable gpio2 (481ac000) in the device tree; its /dev node comes from devtmpfs");
     for (const int bus : {0, 1, 2, 5}) {
@@ -82,8 +99,26 @@ int main()
              "in a tree of your own",
              "WRONG");
     }
-    line("privileges", geteuid() == 0, geteuid() == 0 ? "root" : "not root",
-         "run the programs as root (sudo): /dev/mem and the GPIO lines need it");
+    // Who runs this: root, or a user whom the group halvex gives the board's services.
+    if (geteuid() == 0) {
+        line("privileges", HX_BOARD_FOUND, "root", "");
+    } else {
+        const passwd* pw = getpwuid(geteuid());
+        const char* name = pw != nullptr ? pw->pw_name : "?";
+        const group* g = getgrnam("halvex");
+        bool member = false;
+        gid_t groups[64];
+        const int n = getgroups(64, groups);
+        for (int i = 0; g != nullptr && i < n; ++i) member = member || groups[i] == g->gr_gid;
+        std::snprintf(where, sizeof where, "uid %u (%s), %s", static_cast<unsigned>(geteuid()), name,
+                      g == nullptr ? "and no group halvex on this system"
+                      : member     ? "in group halvex"
+                                   : "not in group halvex");
+        std::snprintf(todo, sizeof todo, "%s",
+                      g == nullptr ? "install halvex-tools, which adds the group halvex and its udev rules"
+                                   : "sudo adduser $USER halvex, then log in again (or run as root)");
+        line("privileges", member ? HX_BOARD_FOUND : HX_BOARD_MISSING, where, todo);
+    }
     if (missing == 0 && unread) std::printf("\nEverything halvex needs is there, but the pin mux is unread (above).\n");
     else if (missing == 0) std::printf("\nEverything halvex needs is there.\n");
     else std::printf("\n%d missing.\n", missing);

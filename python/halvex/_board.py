@@ -9,6 +9,7 @@ from ._lib import c_char_p, c_int, fn, lib
 _SIZE = ctypes.c_size_t
 _eqep = fn("hx_board_eqep", c_int, c_int, c_char_p, _SIZE)
 _pru = fn("hx_board_pru", c_int, c_int, c_char_p, _SIZE)
+_pru_memory = fn("hx_board_pru_memory", c_int, c_char_p, _SIZE)
 _firmware = fn("hx_board_firmware", c_int, c_char_p, c_char_p, _SIZE)
 _gpio = fn("hx_board_gpio", c_int, c_int, c_char_p, _SIZE)
 _uart = fn("hx_board_uart", c_int, c_int, c_char_p, _SIZE)
@@ -45,6 +46,7 @@ def board_check() -> List[Finding]:
     for core, what in ((0, "encoder 4 (PRU)"), (1, "servos (PRU 1)")):
         out.append(_ask(what, _pru, core))
         out.append(_ask(f"PRU {core} firmware", _firmware, images[core]))
+    out.append(_ask("PRU memories", _pru_memory))
     out.append(_ask("buttons", _gpio, 2))
     out += [_ask(f"serial {bus}", _uart, bus) for bus in (0, 1, 2, 5)]
     pinctrl = _ask("pin mux", _pinctrl)

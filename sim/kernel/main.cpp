@@ -49,8 +49,8 @@ int on_getattr(const char* path, struct stat* st, fuse_file_info*)
     const node* n = simk::sysfs().find(path);
     if (n == nullptr) return -ENOENT;
     std::memset(st, 0, sizeof *st);
-    st->st_uid = getuid();
-    st->st_gid = getgid();
+    st->st_uid = n->uid;
+    st->st_gid = n->gid;
     switch (n->type) {
     case node::kind::dir:
         st->st_mode = S_IFDIR | 0755;
@@ -62,7 +62,7 @@ int on_getattr(const char* path, struct stat* st, fuse_file_info*)
         st->st_size = static_cast<off_t>(n->target.size());
         break;
     case node::kind::file:
-        st->st_mode = S_IFREG | (n->show ? 0444 : 0) | (n->store ? 0200 : 0);
+        st->st_mode = S_IFREG | (n->mode != 0 ? n->mode : (n->show ? 0444 : 0) | (n->store ? 0200 : 0));
         st->st_nlink = 1;
         st->st_size = 4096;  // what sysfs reports for every attribute
         break;
@@ -145,6 +145,30 @@ int on_write(const char* path, const char* buf, size_t size, off_t, fuse_file_in
     return static_cast<int>(size);
 }
 
+// sysfs takes chmod and chown of an attribute (udev's rules do it); the kernel has
+// checked who may (default_permissions).
+int on_chmod(const char* path, mode_t mode, fuse_file_info*)
+{
+    lock_guard g(simk::model_lock());
+    node* n = simk::sysfs().find(path);
+    if (n == nullptr) return -ENOENT;
+    if (n->type != node::kind::file) return -EPERM;
+    n->mode = mode & 07777;
+    return 0;
+}
+
+int on_chown(const char* path, uid_t uid, gid_t gid, fuse_file_info*)
+{
+    lock_guard g(simk::model_lock());
+    node* n = simk::sysfs().find(path);
+    if (n == nullptr) return -ENOENT;
+    if (n->type != node::kind::file) return -EPERM;
+    if (uid != static_cast<uid_t>(-1)) n->uid = uid;
+    if (gid != static_cast<gid_t>(-1)) n->gid = gid;
+    if (n->mode == 0) n->mode = (n->show ? 0444 : 0) | (n->store ? 0200 : 0);
+    return 0;
+}
+
 // O_TRUNC on an attribute is accepted and means nothing, as on sysfs.
 int on_truncate(const char* path, off_t, fuse_file_info*)
 {
@@ -193,11 +217,15 @@ int main(int argc, char** argv)
         o.read = on_read;
         o.write = on_write;
         o.truncate = on_truncate;
+        o.chmod = on_chmod;
+        o.chown = on_chown;
         return o;
     }();
     char prog[] = "hx_simkernel";
     char opt[] = "-o";
-    char fs[] = "fsname=hx-simkernel,subtype=sysfs";
+    // Other users reach it, and the kernel checks their permissions as sysfs's owners and
+    // modes say.
+    char fs[] = "fsname=hx-simkernel,subtype=sysfs,allow_other,default_permissions";
     char* fargs[] = {prog, opt, fs, nullptr};
     fuse_args args = FUSE_ARGS_INIT(3, fargs);
     fuse* f = fuse_new(&args, &ops, sizeof ops, nullptr);

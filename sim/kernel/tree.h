@@ -29,6 +29,9 @@ struct node {
     // The next write takes this long to be answered (a slow driver); the server answers
     // nothing else meanwhile, as one busy driver lock would.
     int write_delay_ms = 0;
+    // Owner and permission bits, as the kernel creates an attribute (root's; 0444 with a
+    // show, 0200 with a store) until someone (udev's rules) changes them; mode 0: those.
+    unsigned uid = 0, gid = 0, mode = 0;
 };
 
 class tree {

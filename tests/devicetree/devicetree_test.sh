@@ -62,6 +62,15 @@ else
   result symbols-merged 1 "the overlay by label on the tree with symbols:"; echo "${out:-}" | sed 's/^/  /'
 fi
 
+# The check of the UIO device's regions can fail: one that maps the whole PRU-ICSS
+# (its control registers and the cores' instruction RAM among it) is refused.
+printf '/dts-v1/;\n/plugin/;\n/ { fragment@0 { target-path = "/"; __overlay__ {\n pru-memories@4a302000 { compatible = "halvex,pru-memories"; reg = <0x4a300000 0x80000>; };\n}; }; };\n' |
+  dtc -q -I dts -O dtb -o "$work/wide.dtbo" -
+fdtoverlay -i "$work/trixie-backports.dtb" -o "$work/wide.dtb" "$work/wide.dtbo"
+out=$("$check" "$work/wide.dtb" || true)
+echo "$out" | grep -q "pru-memories@4a302000: maps 4a300000+80000, not exactly 4a302000+2000 4a310000+3000"
+result uio-regions $? "a UIO device of more than the two PRU memories is refused: $(echo "$out" | grep "pru-memories@4a302000: maps")"
+
 out=$("$check" --same-pads "$dt/halvex-paths.dtbo" "$dt/halvex-4x.dtbo") && result two-cells 0 "halvex-4x.dtbo: $out" ||
   result two-cells 1 "halvex-4x.dtbo: $out"
 exit $fail

@@ -72,15 +72,9 @@ uint64_t read_cells(const std::vector<uint32_t>& c, size_t at, uint32_t n)
     return v;
 }
 
-// The node's first reg address as the CPU sees it, through every parent's ranges.
-std::optional<uint64_t> address(const void* fdt, int node)
+// An address of a node's bus as the CPU sees it, through every parent's ranges.
+std::optional<uint64_t> translate(const void* fdt, int parent, uint64_t a)
 {
-    int parent = fdt_parent_offset(fdt, node);
-    if (parent < 0) return std::nullopt;
-    const auto reg = cells(fdt, node, "reg");
-    uint32_t ac = cell_count(fdt, parent, "#address-cells", 2);
-    if (reg.size() < ac || ac == 0) return std::nullopt;
-    uint64_t a = read_cells(reg, 0, ac);
     for (int bus = parent; bus != 0;) {
         const int up = fdt_parent_offset(fdt, bus);
         int len = 0;
@@ -104,6 +98,31 @@ std::optional<uint64_t> address(const void* fdt, int node)
         bus = up;
     }
     return a;
+}
+
+// The node's first reg address as the CPU sees it.
+std::optional<uint64_t> address(const void* fdt, int node)
+{
+    const int parent = fdt_parent_offset(fdt, node);
+    if (parent < 0) return std::nullopt;
+    const auto reg = cells(fdt, node, "reg");
+    const uint32_t ac = cell_count(fdt, parent, "#address-cells", 2);
+    if (reg.size() < ac || ac == 0) return std::nullopt;
+    return translate(fdt, parent, read_cells(reg, 0, ac));
+}
+
+// Every reg entry of the node as the CPU sees it: (address, size).
+std::vector<std::pair<uint64_t, uint64_t>> regions(const void* fdt, int node)
+{
+    const int parent = fdt_parent_offset(fdt, node);
+    const auto reg = cells(fdt, node, "reg");
+    const uint32_t ac = cell_count(fdt, parent, "#address-cells", 2), sc = cell_count(fdt, parent, "#size-cells", 1);
+    std::vector<std::pair<uint64_t, uint64_t>> out;
+    for (size_t i = 0; ac > 0 && i + ac + sc <= reg.size(); i += ac + sc) {
+        const auto a = translate(fdt, parent, read_cells(reg, i, ac));
+        out.push_back({a ? *a : ~0ull, read_cells(reg, i + ac, sc)});
+    }
+    return out;
 }
 
 bool compatible(const void* fdt, int node, const char* what)
@@ -179,6 +198,7 @@ void check_tree(const void* fdt)
         const char* what;
     } needed[] = {
         {0x44e10800, "pinctrl-single", "the pad controller"},
+        {0x4a302000, "halvex,pru-memories", "the PRU memories' UIO device"},
         {0x4a300000, "ti,am3356-pruss", "the PRU-ICSS"},
         {0x4a320000, "ti,pruss-intc", "the PRU-ICSS's interrupt controller"},
         {0x4a334000, "ti,am3356-pru", "PRU core 0 (encoder 4)"},
@@ -200,6 +220,22 @@ void check_tree(const void* fdt)
         else if (const int off = disabled_by(fdt, node); off >= 0)
             problems.push_back(std::string(n.what) + ": " + path_of(fdt, node) + " is disabled" +
                                (off == node ? "" : " (by " + path_of(fdt, off) + ")"));
+    }
+    // A UIO device maps what its reg says for whoever may open it: exactly PRU core 1's
+    // data RAM and the shared RAM, nothing else of the SoC.
+    const std::vector<std::pair<uint64_t, uint64_t>> pru_memories = {{0x4a302000, 0x2000}, {0x4a310000, 0x3000}};
+    for (int n = fdt_next_node(fdt, -1, nullptr); n >= 0; n = fdt_next_node(fdt, n, nullptr)) {
+        if (!compatible(fdt, n, "halvex,pru-memories") || !enabled(fdt, n)) continue;
+        if (regions(fdt, n) != pru_memories) {
+            std::string got;
+            char r[48];
+            for (const auto& [a, size] : regions(fdt, n)) {
+                std::snprintf(r, sizeof r, " %llx+%llx", static_cast<unsigned long long>(a),
+                              static_cast<unsigned long long>(size));
+                got += r;
+            }
+            problems.push_back(path_of(fdt, n) + ": maps" + got + ", not exactly 4a302000+2000 4a310000+3000");
+        }
     }
     const int pinmux = find(fdt, 0x44e10800, "pinctrl-single");
     if (pinmux < 0) return;

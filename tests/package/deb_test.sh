@@ -27,7 +27,8 @@ for arch in amd64 armhf; do
     usr/share/doc/libhalvex-dev/changelog.gz usr/share/doc/libhalvex-dev/copyright | sort | tr '\n' ' ')" "$(files "$dev")"
   programs="hx_board_check hx_press_monitor hx_serial_echo hx_throttle_cal hx_throttle_check serial_probe"
   check "halvex-tools $arch files" "$( (for p in $programs; do printf 'usr/bin/%s\nusr/share/man/man1/%s.1.gz\n' "$p" "$p"; done
-    printf '%s\n' usr/share/doc/halvex-tools/changelog.gz usr/share/doc/halvex-tools/copyright) | sort | tr '\n' ' ')" \
+    printf '%s\n' usr/share/doc/halvex-tools/changelog.gz usr/share/doc/halvex-tools/copyright \
+      usr/lib/udev/rules.d/60-halvex.rules) | sort | tr '\n' ' ')" \
     "$(files "$tools")"
   for deb in "$lib" "$dev" "$tools"; do
     check "$deb Architecture" "$arch" "$(dpkg-deb -f "$deb" Architecture)"
@@ -43,7 +44,7 @@ for arch in amd64 armhf; do
     [ -n "$v" ] && dpkg --compare-versions "$v" le 2.31 ||
       { echo "$deb Depends: $(dpkg-deb -f "$deb" Depends) (wants libc6 (>= 2.31) or lower)"; fail=1; }
   done
-  case $(dpkg-deb -f "$tools" Depends) in *libc6\ \(\>=*libhalvex1\ \(\>=\ $version\)*) ;;
+  case $(dpkg-deb -f "$tools" Depends) in *libc6\ \(\>=*libhalvex1\ \(\>=\ $version\)*adduser) ;;
     *) echo "halvex-tools $arch Depends: $(dpkg-deb -f "$tools" Depends)"; fail=1 ;; esac
   # Every binary the packages hold runs on Debian 11: each library it needs is there (or
   # is libhalvex itself), and so is each symbol version it needs of it.
@@ -88,6 +89,7 @@ check "python3-halvex version" "__version__ = \"$version\"" "$(grep '^__version_
 # merging script and the kernel's hooks (conffiles), the maintainer scripts that run it.
 dt=$out/halvex-device-tree_${version}_all.deb
 check "halvex-device-tree files" "etc/kernel/postinst.d/50-halvex-device-tree etc/kernel/postrm.d/50-halvex-device-tree \
+lib/modprobe.d/halvex.conf usr/lib/modules-load.d/halvex.conf \
 usr/sbin/halvex-device-tree-update usr/share/doc/halvex-device-tree/changelog.gz usr/share/doc/halvex-device-tree/copyright \
 usr/share/halvex/devicetree/halvex-4x.dtbo usr/share/halvex/devicetree/halvex-paths.dtbo usr/share/halvex/devicetree/halvex.dtbo \
 usr/share/man/man8/halvex-device-tree-update.8.gz " \

@@ -46,6 +46,9 @@ root=$work/root
 make_root "$root" "$k" "$here/board-init.sh"
 cp "$work/drivers/lib/modules/"*/updates/halvex/*.ko "$root/modules/"
 printf 'counter\nti-eqep\npruss\nirq-pruss-intc\npru_rproc\n' > "$root/icss.order"
+# Loaded later: until then the PRU memories have no UIO device, as on a tree without
+# its node, and root's programs map them through /dev/mem.
+printf 'uio\nuio_pdrv_genirq of_id=halvex,pru-memories\n' > "$root/uio.order"
 tools_deb=$(ls "$pkgs"/halvex-tools_*_armhf.deb 2>/dev/null | head -n 1 || true)
 lib_deb=$(ls "$pkgs"/libhalvex1_*_armhf.deb 2>/dev/null | head -n 1 || true)
 fw_deb=$(ls "$pkgs"/halvex-pru-firmware_*_all.deb 2>/dev/null | head -n 1 || true)
@@ -63,15 +66,33 @@ else
   cp -L "$build/library/libhalvex.so.1" "$root/lib/"
   cp "$build/firmware/"am335x-pru* "$root/lib/firmware/"
 fi
+# The packages' udev rules, applied by Debian 12's own udev; the users of a robot's board.
+if [ -f "$work/pkg/usr/lib/udev/rules.d/60-halvex.rules" ]; then rules=$work/pkg/usr/lib/udev/rules.d/60-halvex.rules
+else rules=$here/../../udev/60-halvex.rules; fi
+udev=$("$here/udev.sh" "$cache") || { echo "SKIP: Debian's udev could not be fetched (see above)"; exit 77; }
+mkdir -p "$root/usr/lib/udev/rules.d" "$root/lib/systemd" "$root/etc" "$root/run"
+cp "$rules" "$root/usr/lib/udev/rules.d/"
+cp "$udev/bin/udevadm" "$root/bin/udevadm"
+ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
+# (Its libraries are in both lib/ and usr/lib/ of their packages: one directory of them.)
+mkdir -p "$work/udevlib"
+cp -a "$udev/lib/arm-linux-gnueabihf/." "$udev/usr/lib/arm-linux-gnueabihf/." "$work/udevlib/"
+copy_needs "$root/bin/udevadm" "$work/udevlib" "$root/lib"
+printf 'root:x:0:0::/:/bin/sh\nrobot:x:1000:1000::/tmp:/bin/sh\noutsider:x:1001:1001::/tmp:/bin/sh\n' > "$root/etc/passwd"
+printf 'root:x:0:\nhalvex:x:999:robot\nrobot:x:1000:\noutsider:x:1001:\n' > "$root/etc/group"
+cp "$build/tests/vm/asuser" "$root/bin/"
+printf '#!/bin/sh\nexec /bin/asuser 1000 1000,999 /bin/hx_throttle_cal "$@"\n' > "$root/bin/hx_throttle_cal.robot"
+chmod +x "$root/bin/hx_throttle_cal.robot"
 # An image the kernel's loader refuses, for fwquad's refused start.
 cp "$build/sim/images/too-big" "$root/lib/firmware/too-big"
 cp "$build/tests/vm/boardcheck" "$build/tests/vm/rules" "$build/tests/vm/prurun" "$build/tests/robot" "$root/bin/"
 for f in "$root/bin/"hx_* "$root/bin/"*check "$root/bin/rules" "$root/bin/robot" "$root/bin/prurun" \
-  "$root/lib/libhalvex.so.1"; do copy_needs "$f" "$sysroot" "$root/lib"; done
+  "$root/bin/asuser" "$root/bin/udevadm" "$root/lib/"*.so*; do copy_needs "$f" "$sysroot" "$root/lib"; done
 interp=$(readelf -l "$root/bin/boardcheck" | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
 mkdir -p "$root$(dirname "$interp")"
 cp -L "$sysroot/$(basename "$interp")" "$root$interp"
 (cd "$root" && find . | cpio -o -H newc 2>/dev/null | gzip -1) > "$work/initrd.gz"
+echo "initrd $(stat -c %s "$work/initrd.gz") bytes"
 
 # The board's tree with the additions, and which of its pin groups each device uses.
 if [ -n "$dt_deb" ]; then
@@ -93,6 +114,12 @@ dtc -q -I dtb -O dts "$work/merged.dtb" | awk '
   inside && /\{$/ {depth++; print; next}
   inside && /^\t*\};$/ {if (depth == 0) {inside = 0; next} depth--; print; next}
   inside && depth > 0 {print}' > "$work/groups.dtsi"
+# The additions' node of the PRU memories, as the merged tree has it at its root (one
+# address cell): in a bus of one cell here.
+dtc -q -I dtb -O dts "$work/merged.dtb" | awk '
+  /^\tpru-memories@/ {inside = 1}
+  inside {print}
+  inside && /^\t\};$/ {inside = 0}' > "$work/uio.dtsi"
 {
   printf '/ {\n\tpinmux@44e10800 {\n\t\tcompatible = "pinctrl-single";\n\t\treg = <0x0 0x44e10800 0x0 0x238>;\n'
   printf '\t\t#pinctrl-cells = <2>;\n\t\tpinctrl-single,register-width = <32>;\n\t\tpinctrl-single,function-mask = <0x7f>;\n'
@@ -104,6 +131,10 @@ dtc -q -I dtb -O dts "$work/merged.dtb" | awk '
   pins 48300180 /counter@48300180
   pins 48302180 /counter@48302180
   pins 48304180 /counter@48304180
+  printf '/ {\n\thalvex-bus {\n\t\tcompatible = "simple-bus";\n\t\t#address-cells = <1>;\n\t\t#size-cells = <1>;\n'
+  printf '\t\tranges = <0x0 0x0 0x0 0x80000000>;\n'
+  cat "$work/uio.dtsi"
+  printf '\t};\n};\n'
 } > "$work/pads.dts"
 
 # qemu's own tree for this machine, with the board's units and pads added.
@@ -132,7 +163,8 @@ grep -a -q '^RESULT end' "$console" || { echo "the guest did not finish; its con
 grep -a -q 'RESULT .* FAIL' "$console" && fail=1
 for check in eqep-init-ch3 eqep-read-ch3 eqep-write-ch3 eqep-cleanup fwquad-handshake fwquad-walks fwquad-write \
   fwquad-cleanup fwquad-refused servo-init servo-ch1 servo-ch8 servo-cleanup calibration servo-kill9 \
-  pinmux-registers pinmux-debugfs pinmux-owners; do
+  pinmux-registers pinmux-debugfs pinmux-owners uio-device udev-rules user-capabilities user-encoders-1-3 \
+  user-encoder-4 user-servos user-outsider calibration-as-robot board-check-as-robot; do
   grep -a -q "^RESULT $check PASS" "$console" || { echo "missing: $check"; fail=1; }
 done
 

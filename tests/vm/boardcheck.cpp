@@ -17,6 +17,13 @@
 //   boardcheck kill9 ROBOT STATUS R30
 //                                   a robot pulsing every channel killed: one pulse a
 //                                   call, nothing after
+//   boardcheck users FIFO STATUS R30
+//                                   the library as a robot's service runs it, after
+//                                   the packages' udev rules: uid 1000 in group halvex
+//                                   (999) with no capability sets up channels 1-4 and
+//                                   the servos (the PRU memories through their UIO
+//                                   device); uid 1001, in no group of the board's, is
+//                                   refused each, told the group
 //   boardcheck pinmux               the pads as pinctrl-single wrote them from the
 //                                   merged tree: every signal's register through
 //                                   /dev/mem at the pad table's value, debugfs showing
@@ -42,6 +49,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <string>
 #include <sys/mman.h>
@@ -476,6 +484,112 @@ int fwquad(const char* fifo, const char* status)
     return fails != 0;
 }
 
+// Runs f as uid with the groups (the first the primary) and no capability, in a child;
+// what it wrote to standard error comes back in err. f's exit status, or -1.
+int as_user(uid_t uid, std::vector<gid_t> groups, int (*f)(int, const char*, const char*), int fifo,
+            const char* status, const char* record, std::string& err)
+{
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(pipe_fds[1], 2);
+        close(pipe_fds[0]);
+        if (setgroups(groups.size(), groups.data()) != 0 || setgid(groups[0]) != 0 || setuid(uid) != 0) _exit(125);
+        _exit(f(fifo, status, record));
+    }
+    close(pipe_fds[1]);
+    char buf[512];
+    for (ssize_t n; (n = read(pipe_fds[0], buf, sizeof buf)) > 0;) err.append(buf, static_cast<size_t>(n));
+    close(pipe_fds[0]);
+    int st = 0;
+    waitpid(child, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// CapEff as /proc/self/status gives it.
+std::string cap_eff()
+{
+    std::FILE* f = std::fopen("/proc/self/status", "r");
+    char line[128];
+    std::string out = "?";
+    while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
+        if (std::strncmp(line, "CapEff:", 7) == 0) out = std::string(line + 8, std::strcspn(line + 8, "\n"));
+    if (f != nullptr) std::fclose(f);
+    return out;
+}
+
+// In group halvex: every service the library has here, through what the rules gave.
+int as_member(int fifo, const char* status, const char* record)
+{
+    int fails = 0;
+    const std::string caps = cap_eff();
+    bool ok = caps.find_first_not_of("0\t ") == std::string::npos;
+    result("user-capabilities", ok, "uid " + std::to_string(getuid()) + ", groups of halvex, CapEff " + caps);
+    fails += !ok;
+    const int hw = hx_hwquad_init();
+    const int wrote = hw == 0 ? hx_hwquad_write(1, 777) : -1;
+    const int read_back = hw == 0 ? hx_hwquad_read(1) : -1;
+    ok = hw == 0 && wrote == 0 && read_back == 777;
+    result("user-encoders-1-3", ok, "hx_hwquad_init() = " + std::to_string(hw) + ", channel 1 written 777, read " +
+                                        std::to_string(read_back) + " (the counter's attributes, group halvex)");
+    fails += !ok;
+    hx_hwquad_cleanup();
+    wheel_link w{fifo, status};
+    w.position = w.field("position");  // where the checks before left the wheel
+    const int fw = hx_fwquad_init();
+    const bool walked = fw == 0 && w.walk("++++", 2000);
+    const int four = fw == 0 ? hx_fwquad_read() : -1;
+    ok = fw == 0 && walked && four == 4;
+    result("user-encoder-4", ok, "hx_fwquad_init() = " + std::to_string(fw) + ", 4 edges read " + std::to_string(four) +
+                                     " (remoteproc by the rules, the shared RAM through its UIO device)");
+    fails += !ok;
+    hx_fwquad_cleanup();
+    const auto before = widths(record, 1).size();
+    const int sv = hx_servo_init();
+    const int sent = sv == 0 ? hx_servo_send_pulse_us(1, 1500) : -1;
+    const bool settled = sv == 0 && servo_settle(status);
+    const auto w1 = widths(record, 1);
+    ok = sent == 0 && settled && w1.size() == before + 1 && w1.back() == 300000;
+    result("user-servos", ok, "hx_servo_init() = " + std::to_string(sv) + ", one 1500 us request: " +
+                                  std::to_string(w1.size() - before) + " pulse of " +
+                                  std::to_string(w1.empty() ? 0 : w1.back()) + " cycles (PRU1's data RAM through UIO)");
+    fails += !ok;
+    hx_servo_cleanup();
+    return fails != 0;
+}
+
+// In no group of the board's: each service refused.
+int as_outsider(int, const char*, const char*)
+{
+    const int hw = hx_hwquad_init(), fw = hx_fwquad_init(), sv = hx_servo_init();
+    hx_fwquad_cleanup();
+    return hw == -1 && fw == -1 && sv == -1 ? 0 : 1;
+}
+
+int users(const char* fifo_path, const char* status, const char* record)
+{
+    const int fifo = open(fifo_path, O_WRONLY);
+    std::string err;
+    const int member = as_user(1000, {1000, 999}, as_member, fifo, status, record, err);
+    if (!err.empty()) std::printf("| %s", err.c_str());
+    std::string refused;
+    const int outsider = as_user(1001, {1001}, as_outsider, fifo, status, record, refused);
+    // The firmware's and the servos' refusals name the group their attributes are in.
+    const bool named = refused.find("(group halvex, mode 06") != std::string::npos;
+    const size_t line = named ? refused.rfind('\n', refused.find("(group halvex, mode 06")) + 1 : 0;
+    result("user-outsider", outsider == 0 && named,
+           "uid 1001: every init refused" + std::string(named ? ", the group halvex named: " : ": ") +
+               refused.substr(line, refused.find('\n', line) - line));
+    for (size_t at = 0, next; at < refused.size(); at = next + 1) {
+        next = refused.find('\n', at);
+        if (next == std::string::npos) next = refused.size();
+        std::printf("| %s\n", refused.substr(at, next - at).c_str());
+    }
+    close(fifo);
+    return member != 0 || outsider != 0 || !named;
+}
+
 // A debugfs file of the pin controller, whole.
 std::string pinctrl_file(const char* name)
 {
@@ -567,7 +681,8 @@ int main(int argc, char** argv)
     if (what == "calibration" && argc > 4) return calibration(argv[2], argv[3], argv[4]);
     if (what == "kill9" && argc > 4) return kill9(argv[2], argv[3], argv[4]);
     if (what == "pinmux") return pinmux();
+    if (what == "users" && argc > 4) return users(argv[2], argv[3], argv[4]);
     std::fprintf(stderr, "usage: boardcheck eqep | fwquad FIFO STATUS | servo STATUS R30 | calibration PROGRAM STATUS R30 | "
-                         "kill9 ROBOT STATUS R30 | pinmux\n");
+                         "kill9 ROBOT STATUS R30 | pinmux | users FIFO STATUS R30\n");
     return 2;
 }

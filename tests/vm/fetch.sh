@@ -15,7 +15,7 @@
 set -eu
 arch=$1 cache=$2
 out=$cache/$arch
-wanted="configfs gpio_sim"
+wanted="configfs gpio_sim uio"
 fetched() { [ -f "$out/ready" ] && [ "$(cat "$out/ready")" = "$wanted" ]; }
 fetched && exit 0
 mkdir -p "$cache"

@@ -1,12 +1,13 @@
 #!/bin/sh
 # Build, once, the drivers Debian's ARM kernels lack, for one of them: the counter
-# subsystem with ti-eqep, and pruss, its interrupt controller and pru_rproc. From
+# subsystem with ti-eqep, pruss, its interrupt controller and pru_rproc, and
+# uio_pdrv_genirq (the UIO device of the PRU memories; Debian builds the UIO core). From
 # Debian's own packages for that kernel: the headers, kbuild, and linux-source for the
 # driver files. modpost is rebuilt from the same source: the one of Debian's kbuild for
 # this machine knows its own architecture's device tables, not the ARM kernel's, and may
 # want a newer C library than this machine's.
 #
-#   modules.sh CACHE [VERSION]  -> CACHE/modules-VERSION/{counter,ti-eqep,pruss,irq-pruss-intc,pru_rproc}.ko
+#   modules.sh CACHE [VERSION]  -> CACHE/modules-VERSION/{counter,ti-eqep,pruss,irq-pruss-intc,pru_rproc,uio_pdrv_genirq}.ko
 #
 # VERSION is a Debian armmp kernel's (`uname -r`): 6.1.0-N-armmp (bookworm) or
 # 7.x.y+debN-armmp (trixie-backports); by default the board VM's (CACHE/armhf/version).
@@ -14,13 +15,14 @@ set -eu
 cache=$1
 kv=${2:-$(cat "$cache/armhf/version")}
 out=$cache/modules-$kv
-[ -f "$out/ready" ] && exit 0
+ready() { [ -f "$out/ready" ] && [ -f "$out/uio_pdrv_genirq.ko" ]; }
+ready && exit 0
 command -v arm-linux-gnueabihf-gcc >/dev/null && command -v make >/dev/null || {
   echo "modules.sh: needs arm-linux-gnueabihf-gcc and make" >&2; exit 2; }
 mkdir -p "$cache"
 exec 9>"$cache/fetch.lock"
 flock 9
-[ -f "$out/ready" ] && exit 0
+ready && exit 0
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 . "$(dirname "$0")/../../tools/private-apt.sh"
@@ -46,6 +48,7 @@ src=linux-source-$series
 tar -xJf "x/usr/src/$src.tar.xz" --wildcards "$src/drivers/counter/*" "$src/drivers/soc/ti/pruss*" \
   "$src/drivers/remoteproc/pru_rproc*" "$src/drivers/remoteproc/remoteproc_internal.h" \
   "$src/drivers/remoteproc/remoteproc_elf_helpers.h" "$src/drivers/irqchip/irq-pruss-intc.c" \
+  "$src/drivers/uio/uio_pdrv_genirq.c" \
   "$src/scripts/mod/*" "$src/scripts/include/*" "$src/include/linux/license.h" \
   "$src/include/linux/module_symbol.h" "$src/include/linux/mod_devicetable.h" "$src/include/linux/device-id/*" \
   2>/dev/null || true
@@ -56,7 +59,7 @@ kbuild=$(find "$tmp/x/usr/lib" -maxdepth 1 -name 'linux-kbuild-*' | head -n 1)
 # The headers name absolute /usr/src paths: point them at the unpacked tree.
 printf 'KBUILD_OUTPUT=%s\ninclude %s/Makefile\n' "$h" "$tmp/x/usr/src/linux-headers-$common-common" > "$h/Makefile"
 make="make -s -C $h ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf- CC=arm-linux-gnueabihf-gcc"
-mkdir m p
+mkdir m p u
 cp $src/drivers/counter/counter-core.c $src/drivers/counter/counter-sysfs.[ch] $src/drivers/counter/counter-chrdev.[ch] \
   $src/drivers/counter/ti-eqep.c m/
 printf 'obj-m := counter.o ti-eqep.o\ncounter-y := counter-core.o counter-sysfs.o counter-chrdev.o\n' > m/Kbuild
@@ -79,9 +82,12 @@ cat > p/Kbuild <<'KBUILD'
 ccflags-y := -DCONFIG_TI_PRUSS_MODULE=1 -DCONFIG_PRU_REMOTEPROC_MODULE=1 -DCONFIG_TI_PRUSS_INTC_MODULE=1
 obj-m := pruss.o irq-pruss-intc.o pru_rproc.o
 KBUILD
-$make M="$tmp/m" modules 2>&1 | grep -v -E 'pahole version|built with:|You are using:' || true
-$make M="$tmp/p" modules 2>&1 | grep -v -E 'pahole version|built with:|You are using:' || true
+cp $src/drivers/uio/uio_pdrv_genirq.c u/
+printf 'obj-m := uio_pdrv_genirq.o\n' > u/Kbuild
+for dir in m p u; do
+  $make M="$tmp/$dir" modules 2>&1 | grep -v -E 'pahole version|built with:|You are using:|kernel was built with' || true
+done
 rm -rf "$out" && mkdir -p "$out"
-cp m/counter.ko m/ti-eqep.ko p/pruss.ko p/irq-pruss-intc.ko p/pru_rproc.ko "$out/"
+cp m/counter.ko m/ti-eqep.ko p/pruss.ko p/irq-pruss-intc.ko p/pru_rproc.ko u/uio_pdrv_genirq.ko "$out/"
 echo "$kv" > "$out/ready"
 echo "eQEP and PRU drivers for $kv ready"

@@ -24,12 +24,20 @@ extern "C" {
 #endif
 
 /* eQEP unit 1..3 (encoder channels 1-3): the vendor 4.x attributes, or the counter
- * device of the same unit, e.g. "counter device counter1 (48302180.counter)". */
+ * device of the same unit, e.g. "counter device counter1 (48302180.counter)"; not
+ * permitted when this user may not write what the encoder module writes. */
 HX_EXPORT int hx_board_eqep(int unit, char* where, size_t cap);
 
 /* PRU core 0 (encoder 4) or 1 (the servo outputs): its remoteproc entry, e.g.
- * "remoteproc1 (4a334000.pru)". */
+ * "remoteproc1 (4a334000.pru)"; not permitted when this user may not write its state or
+ * firmware. */
 HX_EXPORT int hx_board_pru(int core, char* where, size_t cap);
+
+/* The PRU memories the library maps (the shared RAM, PRU core 1's data RAM): through
+ * their UIO device, e.g. "/dev/uio0 (pru-memories: ...)", which the udev rules give to
+ * group halvex (not permitted when this user may not open it: where names the group);
+ * where there is none, through /dev/mem, root's alone (missing for anyone else). */
+HX_EXPORT int hx_board_pru_memory(char* where, size_t cap);
 
 /* Firmware image name where the kernel's loader looks for it, in its order:
  * firmware_class.path when set, /lib/firmware/updates/<release>, /lib/firmware/updates,

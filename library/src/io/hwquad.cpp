@@ -239,23 +239,36 @@ int hx_hwquad_cleanup(void)
 int hx_board_eqep(int unit, char* where, size_t cap)
 {
     if (unit < 1 || unit > 3 || where == nullptr || cap == 0) return -1;
-    const int i = unit - 1;
-    if (access(enable_path[static_cast<std::size_t>(i)], F_OK) == 0) {
-        std::snprintf(where, cap, "legacy attributes (%.*s)",
-                      static_cast<int>(std::strrchr(enable_path[static_cast<std::size_t>(i)], '/') -
-                                       enable_path[static_cast<std::size_t>(i)]),
-                      enable_path[static_cast<std::size_t>(i)]);
-        return 1;
+    const std::size_t i = static_cast<std::size_t>(unit - 1);
+    char whose[64];
+    if (access(enable_path[i], F_OK) == 0) {
+        const int dir = static_cast<int>(std::strrchr(enable_path[i], '/') - enable_path[i]);
+        if (!hx::sysfs::writable(enable_path[i], whose, sizeof whose) ||
+            !hx::sysfs::writable(position_path[i], whose, sizeof whose)) {
+            std::snprintf(where, cap, "legacy attributes (%.*s): enabled and position not this user's to write (%s)", dir,
+                          enable_path[i], whose);
+            return HX_BOARD_NOT_PERMITTED;
+        }
+        std::snprintf(where, cap, "legacy attributes (%.*s)", dir, enable_path[i]);
+        return HX_BOARD_FOUND;
     }
     char path[64];
-    if (find_counter(i, path)) {
-        std::snprintf(where, cap, "counter device %s (%s)", std::strrchr(path, '/') + 1,
-                      counter_name[static_cast<std::size_t>(i)]);
-        return 1;
+    if (find_counter(static_cast<int>(i), path)) {
+        // What init writes: the ceiling, enable and the count.
+        for (const char* attr : {"count0/ceiling", "count0/enable", "count0/count"}) {
+            char file[96];
+            std::snprintf(file, sizeof file, "%s/%s", path, attr);
+            if (!hx::sysfs::writable(file, whose, sizeof whose)) {
+                std::snprintf(where, cap, "counter device %s (%s): %s not this user's to write (%s)",
+                              std::strrchr(path, '/') + 1, counter_name[i], attr, whose);
+                return HX_BOARD_NOT_PERMITTED;
+            }
+        }
+        std::snprintf(where, cap, "counter device %s (%s)", std::strrchr(path, '/') + 1, counter_name[i]);
+        return HX_BOARD_FOUND;
     }
-    std::snprintf(where, cap, "no eQEP unit %.8s: neither its vendor attributes nor a counter device",
-                  counter_name[static_cast<std::size_t>(i)]);
-    return 0;
+    std::snprintf(where, cap, "no eQEP unit %.8s: neither its vendor attributes nor a counter device", counter_name[i]);
+    return HX_BOARD_MISSING;
 }
 
 }  // extern "C"

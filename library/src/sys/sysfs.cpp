@@ -13,9 +13,15 @@ namespace hx::sysfs {
 
 namespace {
 
+// A refusal names whose the attribute is: the group its udev rules give it to, or root.
 int fail(const char* who, const char* verb, const char* path)
 {
-    std::fprintf(stderr, "ERROR in %s, can't %s %s: %s\n", who, verb, path, std::strerror(errno));
+    const int e = errno;
+    char whose[64] = "";
+    if (e == EACCES || e == EPERM) owner(path, whose, sizeof whose);
+    std::fprintf(stderr, "ERROR in %s, can't %s %s: %s%s%s%s\n", who, verb, path, std::strerror(e),
+                 whose[0] != '\0' ? " (" : "", whose, whose[0] != '\0' ? ")" : "");
+    errno = e;
     return -1;
 }
 
@@ -102,6 +108,13 @@ void owner(const char* path, char* out, std::size_t cap)
     std::snprintf(number, sizeof number, "%u", static_cast<unsigned>(st.st_gid));
     const char* name = getgrgid_r(st.st_gid, &g, names, sizeof names, &found) == 0 && found != nullptr ? g.gr_name : number;
     std::snprintf(out, cap, "group %s, mode %04o", name, static_cast<unsigned>(st.st_mode & 07777));
+}
+
+bool writable(const char* path, char* whose, std::size_t cap)
+{
+    if (access(path, W_OK) == 0 || (errno != EACCES && errno != EPERM)) return true;
+    owner(path, whose, cap);
+    return false;
 }
 
 void link_name(const char* path, char* out, std::size_t cap)

@@ -37,6 +37,10 @@ int find_device(const char* dir, const char* prefix, const char* const* devices,
 // such node.
 void owner(const char* path, char* out, std::size_t cap);
 
+// Whether this user may write the attribute at path (its mode and owner as the kernel,
+// or the udev rules, left them); when not, whose it is into whose, as owner() says.
+bool writable(const char* path, char* whose, std::size_t cap);
+
 // The last component of the link at path into out ("" when there is no such link).
 void link_name(const char* path, char* out, std::size_t cap);
 
