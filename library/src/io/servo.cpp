@@ -148,8 +148,9 @@ int hx_servo_send_pulse_us(int ch, int us)
     volatile uint32_t* slot = ram + ring_word + (head % slots) * slot_words;
     for (int w = 0; w < HX_SERVO_CHANNELS / 2; ++w) slot[1 + w] = widths[w];
     // The request's number last: the firmware takes the slot once it reads it. Volatile
-    // stores keep their order in the compiler, and the O_SYNC mapping of /dev/mem is
-    // strongly ordered on ARMv7 (x86's stores are ordered anyway), so the widths land first.
+    // stores keep their order in the compiler, and the PRU memory's mapping (UIO's, or
+    // /dev/mem's with O_SYNC: both non-cached) is strongly ordered on ARMv7 (x86's stores
+    // are ordered anyway), so the widths land first.
     slot[0] = ++head;
     pthread_mutex_unlock(&sending);
     return 0;
