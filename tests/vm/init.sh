@@ -46,6 +46,41 @@ else
   echo "RESULT monitor FAIL status $status: $(tr '\n' ';' < /tmp/monitor.out)"
 fi
 
+# The programs as a robot's service runs them: a user in the groups halvex and dialout,
+# no capability. On the board the udev rules give bank 2's chip to halvex and Debian's
+# give the UARTs to dialout; this VM's chip is the GPIO simulator's, so it is given here
+# as those rules give bank 2.
+tty=$(readlink -f /dev/ttyS1)
+chgrp 999 /dev/gpiochip2 && chmod 660 /dev/gpiochip2 && chgrp 20 "$tty" && chmod 660 "$tty"
+asuser 1000 1000,999,20 /bin/hx_press_monitor > /tmp/umonitor.out 2>&1 &
+pid=$!
+sleep 1
+vmcheck drive "$sim"
+kill -INT $pid
+wait $pid
+status=$?
+if [ $status = 0 ] && cmp -s /tmp/umonitor.out /tmp/monitor.want; then
+  echo "RESULT user-monitor PASS uid 1000 (halvex, dialout; CapEff 0): every press and release"
+else echo "RESULT user-monitor FAIL status $status: $(tr '\n' ';' < /tmp/umonitor.out)"; fi
+asuser 1000 1000,999,20 /bin/hx_serial_echo 1 > /tmp/uecho.out 2>&1
+status=$?
+n=$(grep -c '^Received 11 bytes: Hello World $' /tmp/uecho.out)
+if [ $status = 0 ] && [ "$n" = 2 ]; then echo "RESULT user-serial-echo PASS uid 1000: both echoes"
+else echo "RESULT user-serial-echo FAIL status $status: $(tr '\n' ';' < /tmp/uecho.out)"; fi
+asuser 1000 1000,999,20 /bin/serial_probe 1 > /tmp/uprobe.out 2>&1
+status=$?
+if [ $status = 0 ]; then echo "RESULT user-serial-probe PASS uid 1000"
+else echo "RESULT user-serial-probe FAIL status $status: $(tr '\n' ';' < /tmp/uprobe.out)"; fi
+asuser 1001 1001 /bin/hx_press_monitor > /tmp/omonitor.out 2>&1
+s1=$?
+asuser 1001 1001 /bin/hx_serial_echo 1 > /tmp/oecho.out 2>&1
+s2=$?
+if [ $s1 = 255 ] && [ $s2 = 255 ] && grep -q '(group halvex, mode 0660)' /tmp/omonitor.out &&
+   grep -q '(group dialout, mode 0660)' /tmp/oecho.out; then
+  echo "RESULT user-outsider PASS uid 1001 refused, each with its group: $(grep -h 'group' /tmp/omonitor.out /tmp/oecho.out | tr '\n' ';')"
+else echo "RESULT user-outsider FAIL $s1 $s2: $(cat /tmp/omonitor.out /tmp/oecho.out | tr '\n' ';')"; fi
+chgrp 0 /dev/gpiochip2 "$tty" && chmod 600 /dev/gpiochip2 "$tty"
+
 # Debian 11's Python with the packages: import halvex, and a robot program in Python.
 if [ -x /usr/bin/python3.9 ]; then
   out=$(/usr/bin/python3.9 -c "import halvex; print(halvex.__version__, halvex.library_version)" 2>&1)

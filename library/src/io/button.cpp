@@ -85,7 +85,7 @@ int hx_button_init(int chip, int pin, int polarity, int debounce_us)
     }
     const int chip_fd = open(path, O_RDWR | O_CLOEXEC);
     if (chip_fd < 0) {
-        std::fprintf(stderr, "ERROR in %s, can't open %s: %s\n", who, path, std::strerror(errno));
+        hx::sysfs::report(who, "open", path);
         return -1;
     }
     int line_fd = -1;

@@ -46,7 +46,7 @@ int request_output(const char* who, int bank, int line, int value, output& out)
     }
     const int chip = open(path, O_RDWR | O_CLOEXEC);
     if (chip < 0) {
-        if (who != nullptr) std::fprintf(stderr, "ERROR in %s, can't open %s: %s\n", who, path, std::strerror(errno));
+        if (who != nullptr) hx::sysfs::report(who, "open", path);
         return -1;
     }
     gpio_v2_line_request req{};

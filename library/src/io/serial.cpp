@@ -125,7 +125,7 @@ int hx_uart_init(int bus, int baudrate, float timeout_s, int canonical_en, int s
     // O_NOCTTY: a program without a terminal must not adopt the bus as its own.
     const int f = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (f < 0) {
-        std::fprintf(stderr, "ERROR in %s, can't open %s: %s\n", who, path, std::strerror(errno));
+        hx::sysfs::report(who, "open", path);
         return -1;
     }
     // Exactly the settings asked for: every flag word is built anew, so nothing an

@@ -94,6 +94,8 @@ int find_device(const char* dir, const char* prefix, const char* const* devices,
     return found;
 }
 
+int report(const char* who, const char* verb, const char* path) { return fail(who, verb, path); }
+
 void owner(const char* path, char* out, std::size_t cap)
 {
     struct stat st{};

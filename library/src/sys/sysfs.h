@@ -37,6 +37,11 @@ int find_device(const char* dir, const char* prefix, const char* const* devices,
 // such node.
 void owner(const char* path, char* out, std::size_t cap);
 
+// "ERROR in <who>, can't <verb> <path>: <reason>", and when the reason is a refusal,
+// whose the file is ("(group halvex, mode 0660)"): the group a user would need. Keeps
+// errno; returns -1.
+int report(const char* who, const char* verb, const char* path);
+
 // Whether this user may write the attribute at path (its mode and owner as the kernel,
 // or the udev rules, left them); when not, whose it is into whose, as owner() says.
 bool writable(const char* path, char* whose, std::size_t cap);
