@@ -10,8 +10,11 @@ if [ "$1" = --pip ]; then
   "$python" -m pip --version >/dev/null 2>&1 || { echo "SKIP: no pip for $python (python3-pip)"; exit 77; }
   out=$(mktemp -d)
   trap 'rm -rf "$out"' EXIT
-  # No build isolation: the machine's own setuptools builds it, nothing is fetched.
-  "$python" -m pip install -q --no-build-isolation --no-deps --target "$out/site" "$src" 2>&1 | grep -v WARNING || true
+  # From a copy: setuptools builds inside the directory it is given (build/, *.egg-info),
+  # which must not be the tree. No build isolation: the machine's own setuptools builds
+  # it, nothing is fetched.
+  cp -R "$src" "$out/src"
+  "$python" -m pip install -q --no-build-isolation --no-deps --target "$out/site" "$out/src" 2>&1 | grep -v WARNING || true
   cd "$out" && PYTHONPATH=$out/site "$python" -c \
     'import halvex, os; print("pip-installed halvex", halvex.__version__, "at", os.path.dirname(halvex.__file__), "on libhalvex", halvex.library_version)' |
     grep "at $out/site/halvex on libhalvex"
