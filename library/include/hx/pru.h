@@ -32,12 +32,14 @@ HX_EXPORT int hx_pru_start(int core, const char* fw_name);
 /* Stop core (0 or 1) if it runs. Returns 0 (also when it was not running), or -1. */
 HX_EXPORT int hx_pru_stop(int core);
 
-/* The PRU shared RAM (12 KiB at physical 0x4A310000), mapped from /dev/mem on the
- * first call and kept for the life of the process: later calls return the same
- * pointer. The memory belongs to the service; callers must not unmap it. Returns NULL,
- * with a message, when the kernel offers no PRU core 0 (the PRU subsystem's node is not
- * enabled: its memory may then be unclocked, and /dev/mem is not touched), or when
- * /dev/mem cannot be opened or mapped. */
+/* The PRU shared RAM (12 KiB at physical 0x4A310000), mapped on the first call and kept
+ * for the life of the process: later calls return the same pointer. It is mapped
+ * through the UIO device named "pru-memories" (found by its name and addresses, with
+ * the length the kernel gives; group halvex may use it), or through /dev/mem (root's
+ * alone) where there is no such device. The memory belongs to the service; callers
+ * must not unmap it. Returns NULL, with a message, when the kernel offers no PRU core 0
+ * (the PRU subsystem's node is not enabled: its memory may then be unclocked, and
+ * nothing is mapped), or when neither device can be opened or mapped. */
 HX_EXPORT volatile uint32_t* hx_pru_shared_mem_ptr(void);
 
 #ifdef __cplusplus

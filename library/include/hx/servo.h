@@ -14,7 +14,8 @@
  * merged with it. Widths are 1 to 19999 us.
  *
  * How requests reach the firmware: each call writes one request into PRU core 1's data
- * RAM (0x4A302000, through /dev/mem; no system call), into a ring of 16 the firmware
+ * RAM (0x4A302000, mapped as <hx/pru.h> maps the shared RAM: the UIO device
+ * "pru-memories", else /dev/mem; no system call), into a ring of 16 the firmware
  * takes one a microsecond at most; firmware/servo.s has the protocol. The core runs
  * from hx_servo_init to hx_servo_cleanup, found as the PRU service finds it
  * (<hx/pru.h>); while it runs no other program may use PRU core 1.
