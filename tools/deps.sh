@@ -35,3 +35,28 @@ hx_need() {
   # shellcheck disable=SC2086
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing >/dev/null
 }
+
+# The PC build of tools/check and tools/demo (build/host): optimised as the README's and
+# the packages' builds are (-O3, where g++ warns of things -O2 does not), with debug
+# information for valgrind's reports.
+HX_PC_BUILD="-DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g"
+
+# Configure a build directory: with Ninja when it is new, with its own generator when a
+# person has configured it before (the README's commands leave CMake's default, and
+# CMake refuses another generator for a directory it has configured).
+hx_configure() { # DIR, cmake options...
+  dir=$1; shift
+  if [ -f "$dir/CMakeCache.txt" ]; then
+    # Its cache keeps its toolchain: named again, CMake warns that it went unused.
+    skip=0
+    for a in "$@"; do
+      shift
+      if [ $skip = 1 ]; then skip=0; continue; fi
+      if [ "$a" = --toolchain ]; then skip=1; continue; fi
+      set -- "$@" "$a"
+    done
+    cmake -B "$dir" "$@" >/dev/null
+  else
+    cmake -B "$dir" -G Ninja "$@" >/dev/null
+  fi
+}
