@@ -9,6 +9,7 @@
 
 #include <hx/vecmath.h>
 
+#include <algorithm>
 #include <cblas.h>
 #include <cmath>
 #include <cstdio>
@@ -126,7 +127,14 @@ int main(int argc, char** argv)
     using limit_loop = void (*)(benchmark::State&);
     for (const auto& [name, f] : {std::pair<const char*, limit_loop>{"memory/read_two_streams_1e7", memory_read_two},
                                   std::pair<const char*, limit_loop>{"memory/read_one_stream_1e7", memory_read_one}})
-        benchmark::RegisterBenchmark(name, f)->Unit(benchmark::kMillisecond)->MinTime(0.05)->Repetitions(9)->ReportAggregatesOnly(true);
+        // A limit is the fastest the loads were seen to go: its fastest run ("_min"), so that
+        // a kernel's median above it says the limit is wrong, not that the machine was noisy.
+        benchmark::RegisterBenchmark(name, f)
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(0.05)
+            ->Repetitions(9)
+            ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
+            ->ReportAggregatesOnly(true);
 
     // Interleave the repetitions of every benchmark unless told otherwise.
     std::vector<char*> args(argv, argv + argc);
@@ -163,16 +171,17 @@ int main(int argc, char** argv)
             }
         }
     }
-    // Each kernel at 1e7 against the read limit of its own pattern over the same arrays:
-    // a ratio of 1 is the limit, which reading the same bytes cannot pass.
-    for (const auto& [k, limit] : {std::pair<const char*, const char*>{"dot", "memory/read_two_streams_1e7_median"},
-                                   std::pair<const char*, const char*>{"squares", "memory/read_one_stream_1e7_median"}}) {
+    // Each kernel at 1e7 (its median) against the read limit of its own pattern over the
+    // same arrays (the read loop's fastest run): reading the same bytes the same way, a
+    // kernel cannot pass 1.
+    for (const auto& [k, limit] : {std::pair<const char*, const char*>{"dot", "memory/read_two_streams_1e7_min"},
+                                   std::pair<const char*, const char*>{"squares", "memory/read_one_stream_1e7_min"}}) {
         char h[96];
         std::snprintf(h, sizeof h, "%s/halvex/aligned/10000000/10000000_median", k);
         const double kernel = out.ns(h), bound = out.ns(limit);
         if (kernel == 0 || bound == 0) continue;
         std::printf("%-8s at 1e7: %.2f of the read limit of its pattern (%s, the same loads: %.3f elements per ns, "
-                    "median of 9)\n",
+                    "the fastest of 9)\n",
                     k, bound / kernel, std::strcmp(k, "dot") == 0 ? "two streams" : "one stream", 1e7 / bound);
     }
     return 0;
