@@ -47,15 +47,8 @@ HX_PC_BUILD="-DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g"
 hx_configure() { # DIR, cmake options...
   dir=$1; shift
   if [ -f "$dir/CMakeCache.txt" ]; then
-    # Its cache keeps its toolchain: named again, CMake warns that it went unused.
-    skip=0
-    for a in "$@"; do
-      shift
-      if [ $skip = 1 ]; then skip=0; continue; fi
-      if [ "$a" = --toolchain ]; then skip=1; continue; fi
-      set -- "$@" "$a"
-    done
-    cmake -B "$dir" "$@" >/dev/null
+    # Its cache keeps its toolchain: named again, CMake would warn that it went unused.
+    cmake --no-warn-unused-cli -B "$dir" "$@" >/dev/null
   else
     cmake -B "$dir" -G Ninja "$@" >/dev/null
   fi
